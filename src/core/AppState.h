@@ -1,0 +1,137 @@
+#pragma once
+
+#include "Preferences.h"
+#include "Types.h"
+#include "runtime/NetworkSpeedSampler.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <memory>
+
+// A published property: a getter, and a setter that emits changed() only when the value differs.
+#define TOVREN_PUBLISHED(Type, name, Setter)                                                                   \
+public:                                                                                                        \
+    const Type &name() const { return m_##name; }                                                              \
+    void Setter(const Type &value) { publish(m_##name, value); }                                               \
+                                                                                                               \
+private:                                                                                                       \
+    Type m_##name
+
+// The one object that holds everything the interface shows and everything the client does. It lives on
+// the main thread; its asynchronous operations suspend there. Views read it and call its operations.
+class AppState final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AppState)
+
+public:
+    explicit AppState(QObject *parent = nullptr);
+    ~AppState() override;
+
+    static QString applicationVersion(); // "v9.7.3"
+
+    // Published properties, in declaration order.
+    TOVREN_PUBLISHED(AppPage, selectedPage, setSelectedPage) = AppPage::home;
+    TOVREN_PUBLISHED(ConnectionState, connectionState, setConnectionState);
+    TOVREN_PUBLISHED(bool, nodesExpanded, setNodesExpanded) = false;
+    TOVREN_PUBLISHED(bool, logsExpanded, setLogsExpanded) = false;
+    TOVREN_PUBLISHED(bool, devicesExpanded, setDevicesExpanded) = false;
+    TOVREN_PUBLISHED(bool, feedbackExpanded, setFeedbackExpanded) = false;
+    TOVREN_PUBLISHED(std::optional<QDateTime>, connectedAt, setConnectedAt);
+    TOVREN_PUBLISHED(std::optional<QString>, selectedEndpointId, setSelectedEndpointId);
+    TOVREN_PUBLISHED(bool, showAuthSheet, setShowAuthSheet) = false;
+    TOVREN_PUBLISHED(bool, isBusy, setIsBusy) = false;
+    TOVREN_PUBLISHED(std::optional<QString>, alertMessage, setAlertMessage);
+    TOVREN_PUBLISHED(std::optional<AppAlertAction>, alertAction, setAlertAction);
+    TOVREN_PUBLISHED(QList<Endpoint>, endpoints, setEndpoints) = placeholderEndpoints();
+    TOVREN_PUBLISHED(QList<Plan>, plans, setPlans) = placeholderPlans();
+    TOVREN_PUBLISHED(QList<Device>, devices, setDevices);
+    TOVREN_PUBLISHED(QList<Ticket>, tickets, setTickets);
+    TOVREN_PUBLISHED(QList<Order>, orders, setOrders);
+    TOVREN_PUBLISHED(QString, latestVersion, setLatestVersion) = applicationVersion();
+    TOVREN_PUBLISHED(QString, versionPolicyText, setVersionPolicyText) = QStringLiteral("已是最新");
+    TOVREN_PUBLISHED(std::optional<QUrl>, versionDownloadURL, setVersionDownloadURL);
+    TOVREN_PUBLISHED(bool, requiresVersionAction, setRequiresVersionAction) = false;
+    TOVREN_PUBLISHED(std::optional<Device>, currentDevice, setCurrentDevice);
+    TOVREN_PUBLISHED(std::optional<QString>, currentConfigPath, setCurrentConfigPath);
+    TOVREN_PUBLISHED(bool, launchAtLogin, setLaunchAtLoginValue) = false;
+    TOVREN_PUBLISHED(bool, menuBarEnabled, setMenuBarEnabledValue) = true;
+    TOVREN_PUBLISHED(bool, showMenuBarSpeed, setShowMenuBarSpeedValue) = false;
+    TOVREN_PUBLISHED(bool, aiEnhancedModeEnabled, setAiEnhancedModeEnabledValue) = false;
+    TOVREN_PUBLISHED(OutboundMode, outboundMode, setOutboundModeValue) = OutboundMode::smart;
+    TOVREN_PUBLISHED(double, downloadSpeedBps, setDownloadSpeedBps) = 0;
+    TOVREN_PUBLISHED(double, uploadSpeedBps, setUploadSpeedBps) = 0;
+    TOVREN_PUBLISHED(ComponentInstallState, componentInstallState, setComponentInstallState);
+    TOVREN_PUBLISHED(int, maxDevices, setMaxDevices) = 0;
+    TOVREN_PUBLISHED(int, activeDeviceCount, setActiveDeviceCount) = 0;
+    TOVREN_PUBLISHED(int, localProxyPort, setLocalProxyPort) = 19090;
+    TOVREN_PUBLISHED(int, localAIProxyPort, setLocalAIProxyPort) = 19110;
+    TOVREN_PUBLISHED(bool, aiProxyReady, setAiProxyReady) = false;
+    TOVREN_PUBLISHED(QList<LogEntry>, logs, setLogs);
+
+public:
+    // The settings page's switches: publish and persist.
+    void setMenuBarEnabled(bool enabled);
+    void setShowMenuBarSpeed(bool enabled);
+    void setLaunchAtLogin(bool enabled);
+
+    // Activity log: newest first, the newest 30 kept.
+    void appendLog(const QString &message);
+    static constexpr int maxLogEntries = 30;
+
+    QList<LogEntry> visibleLogs() const;
+    QList<Endpoint> visibleEndpoints() const;
+    void selectEndpoint(const Endpoint &endpoint);
+
+    // Derived texts.
+    QString statusTitle() const;
+    QString connectionNote() const;
+    QString menuBarTitle() const;
+    static QString formattedSpeed(double bytesPerSecond);
+    static QString trafficText(std::optional<qint64> megabytes);
+
+    // Speed monitor.
+    void updateNetworkSpeed();
+    bool speedMonitorRunning() const { return m_speedTimer != nullptr; }
+    void stopSpeedMonitor();
+    NetworkSpeedSampler &speedSampler() { return m_speedSampler; }
+    void setSpeedSampler(NetworkSpeedSampler sampler) { m_speedSampler = std::move(sampler); }
+
+    Preferences &preferences() { return *m_preferences; }
+
+    static inline const QString launchAtLoginKey = QStringLiteral("tovren.launchAtLogin");
+    static inline const QString menuBarEnabledKey = QStringLiteral("tovren.menuBarEnabled");
+    static inline const QString showMenuBarSpeedKey = QStringLiteral("tovren.showMenuBarSpeed");
+    static inline const QString aiEnhancedModeEnabledKey = QStringLiteral("tovren.aiEnhancedModeEnabled");
+    static inline const QString outboundModeKey = QStringLiteral("tovren.outboundMode");
+
+Q_SIGNALS:
+    // Emitted after any published property changed; views re-read what they show.
+    void changed();
+    // Emitted for every new activity-log entry (the command line's log echo listens to it).
+    void logAppended(const LogEntry &entry);
+
+private:
+    template<typename T> void publish(T &field, const T &value)
+    {
+        if (field == value)
+            return;
+        field = value;
+        Q_EMIT changed();
+    }
+
+    void readSettings();
+    void startSpeedMonitor();
+
+    // Unpublished stored properties.
+    QString m_appVersion = applicationVersion();
+    std::unique_ptr<Preferences> m_preferences;
+    NetworkSpeedSampler m_speedSampler;
+    QPointer<QTimer> m_speedTimer;
+    std::optional<NetworkTrafficSample> m_lastTrafficSample;
+};
+
+#undef TOVREN_PUBLISHED
