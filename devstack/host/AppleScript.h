@@ -17,8 +17,8 @@ std::optional<QString> readLiteral(const QString &script, qsizetype from, qsizet
 struct ShellScript
 {
     QString command;
-    bool administrator = false;       // "with administrator privileges"
-    bool alteringLineEndings = true;  // false: "without altering line endings"
+    bool administrator = false;      // "with administrator privileges"
+    bool alteringLineEndings = true; // false: "without altering line endings"
 };
 
 // do shell script "..." [with administrator privileges] [without altering line endings]

@@ -23,15 +23,16 @@ struct BaseUtility
     const char *name;
 };
 const BaseUtility baseUtilities[] = {
-    {"/bin", "cat"},       {"/bin", "chmod"},      {"/bin", "cp"},       {"/bin", "date"},    {"/bin", "echo"},
-    {"/bin", "ln"},        {"/bin", "ls"},         {"/bin", "mkdir"},    {"/bin", "mv"},      {"/bin", "pwd"},
-    {"/bin", "rm"},        {"/bin", "rmdir"},      {"/bin", "sleep"},    {"/bin", "test"},    {"/usr/bin", "awk"},
-    {"/usr/bin", "basename"}, {"/usr/bin", "cut"}, {"/usr/bin", "dirname"}, {"/usr/bin", "false"},
-    {"/usr/bin", "grep"},  {"/usr/bin", "head"},   {"/usr/bin", "id"},   {"/usr/bin", "mktemp"},
-    {"/usr/bin", "printf"}, {"/usr/bin", "readlink"}, {"/usr/bin", "sed"}, {"/usr/bin", "sort"},
-    {"/usr/bin", "tail"},  {"/usr/bin", "tee"},    {"/usr/bin", "touch"}, {"/usr/bin", "tr"},  {"/usr/bin", "true"},
-    {"/usr/bin", "uname"}, {"/usr/bin", "uniq"},   {"/usr/bin", "wc"},   {"/usr/bin", "which"},
-    {"/usr/bin", "whoami"}, {"/usr/bin", "xargs"},
+    {"/bin", "cat"},          {"/bin", "chmod"},       {"/bin", "cp"},         {"/bin", "date"},
+    {"/bin", "echo"},         {"/bin", "ln"},          {"/bin", "ls"},         {"/bin", "mkdir"},
+    {"/bin", "mv"},           {"/bin", "pwd"},         {"/bin", "rm"},         {"/bin", "rmdir"},
+    {"/bin", "sleep"},        {"/bin", "test"},        {"/usr/bin", "awk"},    {"/usr/bin", "basename"},
+    {"/usr/bin", "cut"},      {"/usr/bin", "dirname"}, {"/usr/bin", "false"},  {"/usr/bin", "grep"},
+    {"/usr/bin", "head"},     {"/usr/bin", "id"},      {"/usr/bin", "mktemp"}, {"/usr/bin", "printf"},
+    {"/usr/bin", "readlink"}, {"/usr/bin", "sed"},     {"/usr/bin", "sort"},   {"/usr/bin", "tail"},
+    {"/usr/bin", "tee"},      {"/usr/bin", "touch"},   {"/usr/bin", "tr"},     {"/usr/bin", "true"},
+    {"/usr/bin", "uname"},    {"/usr/bin", "uniq"},    {"/usr/bin", "wc"},     {"/usr/bin", "which"},
+    {"/usr/bin", "whoami"},   {"/usr/bin", "xargs"},
 };
 
 QString realUtility(const char *name)
@@ -57,9 +58,9 @@ bool writeWrapper(const QString &root, const QString &simhost, const QString &ma
                              .arg(macPath, shellQuote(simhost), shellQuote(root), shellQuote(tool));
     file.write(text.toUtf8());
     file.close();
-    return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                               | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                               | QFileDevice::ExeOther);
+    return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                               QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                               QFileDevice::ExeOther);
 }
 
 QString shellPrelude(const QString &root)
@@ -159,10 +160,10 @@ QString createHostRoot(const QString &rootPath, const LayoutOptions &options)
     if (!QDir().mkpath(store.dataDirectory()))
         return QStringLiteral("cannot create %1").arg(store.dataDirectory());
 
-    store.writeLayout({{"simhost", QFileInfo(options.simhostExecutable).absoluteFilePath()},
-                       {"core", options.coreExecutable.isEmpty()
-                                    ? QString()
-                                    : QFileInfo(options.coreExecutable).absoluteFilePath()}});
+    store.writeLayout(
+        {{"simhost", QFileInfo(options.simhostExecutable).absoluteFilePath()},
+         {"core",
+          options.coreExecutable.isEmpty() ? QString() : QFileInfo(options.coreExecutable).absoluteFilePath()}});
     for (const ToolPath &tool : systemToolPaths()) {
         if (!writeWrapper(root, options.simhostExecutable, QLatin1String(tool.macPath), QLatin1String(tool.tool)))
             return QStringLiteral("cannot write %1%2").arg(root, QLatin1String(tool.macPath));
@@ -183,8 +184,8 @@ QString createHostRoot(const QString &rootPath, const LayoutOptions &options)
     store.setRoutingTable(routingTableText(defaultRoutes()));
     store.clearLogs();
     for (Package package : {Package::Homebrew, Package::WireGuardTools, Package::HomebrewBash, Package::ProxyCore}) {
-        const bool wanted = options.packages.contains(package)
-                            && (package != Package::ProxyCore || !options.coreExecutable.isEmpty());
+        const bool wanted =
+            options.packages.contains(package) && (package != Package::ProxyCore || !options.coreExecutable.isEmpty());
         if (!setPackageInstalled(store, package, wanted))
             return QStringLiteral("cannot install a package in %1").arg(root);
     }
@@ -195,7 +196,8 @@ bool setPackageInstalled(const HostStore &store, Package package, bool installed
 {
     const QJsonObject layout = store.layout();
     const QString simhost = layout.value("simhost").toString();
-    if (installed && (simhost.isEmpty() || (package == Package::ProxyCore && layout.value("core").toString().isEmpty())))
+    if (installed &&
+        (simhost.isEmpty() || (package == Package::ProxyCore && layout.value("core").toString().isEmpty())))
         return false;
     for (const ToolPath &tool : packageTools(package)) {
         const QString macPath = QLatin1String(tool.macPath);

@@ -14,16 +14,16 @@ class HostStore;
 
 // Optional software at the paths the client looks for it.
 enum class Package {
-    Homebrew,        // /opt/homebrew/bin/brew
-    WireGuardTools,  // /opt/homebrew/bin/wg-quick and wg
-    HomebrewBash,    // /opt/homebrew/bin/bash (Bash 5 from Homebrew)
-    ProxyCore,       // /opt/homebrew/bin/sing-box (the devstack core)
+    Homebrew,       // /opt/homebrew/bin/brew
+    WireGuardTools, // /opt/homebrew/bin/wg-quick and wg
+    HomebrewBash,   // /opt/homebrew/bin/bash (Bash 5 from Homebrew)
+    ProxyCore,      // /opt/homebrew/bin/sing-box (the devstack core)
 };
 
 struct LayoutOptions
 {
-    QString simhostExecutable;      // the tovren-simhost binary the wrappers run
-    QString coreExecutable;         // the stand-in proxy core; empty: the root has none installed
+    QString simhostExecutable; // the tovren-simhost binary the wrappers run
+    QString coreExecutable;    // the stand-in proxy core; empty: the root has none installed
     QList<Package> packages{Package::ProxyCore};
     HostState state = HostState::defaults();
 };

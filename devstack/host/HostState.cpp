@@ -126,9 +126,11 @@ QJsonObject HostState::toJson() const
         interfaceArray.append(QJsonObject{{"name", i.name}, {"inet", i.inet}, {"pointToPoint", i.pointToPoint}});
     QJsonArray tunnelArray;
     for (const WireGuardTunnel &t : wireGuardTunnels) {
-        tunnelArray.append(QJsonObject{
-            {"name", t.name}, {"utun", t.utun}, {"configPath", t.configPath}, {"address", t.address},
-            {"routes", toArray(t.routes)}});
+        tunnelArray.append(QJsonObject{{"name", t.name},
+                                       {"utun", t.utun},
+                                       {"configPath", t.configPath},
+                                       {"address", t.address},
+                                       {"routes", toArray(t.routes)}});
     }
     QJsonObject failures;
     for (auto it = wgQuickFailures.cbegin(); it != wgQuickFailures.cend(); ++it)

@@ -25,10 +25,10 @@ struct ProxySetting
 struct NetworkService
 {
     QString name;
-    QString device;                // "en0"; empty for services without hardware
-    bool enabled = true;           // false: listed with a leading asterisk
-    bool connected = false;        // has a live link (the primary service always counts as connected)
-    QString address;               // IPv4 address shown by ifconfig when connected
+    QString device;         // "en0"; empty for services without hardware
+    bool enabled = true;    // false: listed with a leading asterisk
+    bool connected = false; // has a live link (the primary service always counts as connected)
+    QString address;        // IPv4 address shown by ifconfig when connected
     ProxySetting web;
     ProxySetting secureWeb;
     ProxySetting socks;
@@ -46,18 +46,18 @@ struct NetworkService
 struct ExtraInterface
 {
     QString name;
-    QString inet;               // IPv4 address, may be empty
-    bool pointToPoint = false;  // utun-style interface
+    QString inet;              // IPv4 address, may be empty
+    bool pointToPoint = false; // utun-style interface
 };
 
 // A tunnel brought up by the wg-quick stand-in.
 struct WireGuardTunnel
 {
-    QString name;          // "tovren-active"
-    QString utun;          // "utun4"
+    QString name; // "tovren-active"
+    QString utun; // "utun4"
     QString configPath;
-    QString address;       // its IPv4 address (from Address), may be empty
-    QStringList routes;    // IPv4 CIDRs it routes (from AllowedIPs)
+    QString address;    // its IPv4 address (from Address), may be empty
+    QStringList routes; // IPv4 CIDRs it routes (from AllowedIPs)
 };
 
 enum class PromptAnswer { Grant, Cancel };
@@ -65,7 +65,7 @@ enum class PromptAnswer { Grant, Cancel };
 struct HostState
 {
     QList<NetworkService> services;
-    QString primaryService;                     // empty: the first enabled, connected service
+    QString primaryService; // empty: the first enabled, connected service
     QList<ExtraInterface> extraInterfaces;
     QList<WireGuardTunnel> wireGuardTunnels;
     PromptAnswer promptAnswer = PromptAnswer::Grant;

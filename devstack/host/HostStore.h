@@ -18,8 +18,8 @@ namespace SimHost {
 
 struct Invocation
 {
-    QString tool;           // "networksetup", "osascript", ...
-    QStringList arguments;  // argv without the program
+    QString tool;          // "networksetup", "osascript", ...
+    QStringList arguments; // argv without the program
     bool privileged = false;
     qint64 pid = 0;
     QDateTime time;
@@ -27,7 +27,7 @@ struct Invocation
 
 struct PromptRecord
 {
-    QString command;        // the shell text of "do shell script", unescaped
+    QString command; // the shell text of "do shell script", unescaped
     bool granted = false;
 };
 

@@ -70,9 +70,10 @@ QString interfaceBlock(const HostState &state, const QString &name)
         if (service.device != name)
             continue;
         const bool active = hasLink(state, service);
-        QString block = service.enabled
-                            ? name + QStringLiteral(": flags=8863<UP,BROADCAST,SMART,RUNNING,SIMPLEX,MULTICAST> mtu 1500\n")
-                            : name + QStringLiteral(": flags=8822<BROADCAST,SMART,SIMPLEX,MULTICAST> mtu 1500\n");
+        QString block =
+            service.enabled
+                ? name + QStringLiteral(": flags=8863<UP,BROADCAST,SMART,RUNNING,SIMPLEX,MULTICAST> mtu 1500\n")
+                : name + QStringLiteral(": flags=8822<BROADCAST,SMART,SIMPLEX,MULTICAST> mtu 1500\n");
         block += QStringLiteral("\tether %1\n").arg(etherAddress(name));
         if (active && !service.address.isEmpty()) {
             const QString broadcast = service.address.section(u'.', 0, 2) + QStringLiteral(".255");
@@ -202,12 +203,12 @@ QString macRouteDestination(const QString &cidr)
 QString routingTableText(const QList<RouteLine> &routes)
 {
     QString text = QStringLiteral("Routing tables\n\nInternet:\n");
-    text += padded(QStringLiteral("Destination"), 18) + padded(QStringLiteral("Gateway"), 18)
-            + padded(QStringLiteral("Flags"), 19) + QStringLiteral("Netif Expire\n");
+    text += padded(QStringLiteral("Destination"), 18) + padded(QStringLiteral("Gateway"), 18) +
+            padded(QStringLiteral("Flags"), 19) + QStringLiteral("Netif Expire\n");
     for (const RouteLine &route : routes) {
-        text += padded(macRouteDestination(route.destination), 18) + padded(route.gateway, 18)
-                + padded(route.flags, 19) + route.netif.rightJustified(5) + QStringLiteral(" ")
-                + route.expire.rightJustified(6) + u'\n';
+        text += padded(macRouteDestination(route.destination), 18) + padded(route.gateway, 18) +
+                padded(route.flags, 19) + route.netif.rightJustified(5) + QStringLiteral(" ") +
+                route.expire.rightJustified(6) + u'\n';
     }
     return text;
 }
@@ -234,8 +235,8 @@ QString routingTableWithTunnels(const QString &table, const HostState &state)
         text += u'\n';
     for (const WireGuardTunnel &tunnel : state.wireGuardTunnels) {
         for (const QString &cidr : tunnel.routes) {
-            text += padded(macRouteDestination(cidr), 18) + padded(tunnel.utun, 18) + padded(QStringLiteral("USc"), 19)
-                    + tunnel.utun.rightJustified(5) + QStringLiteral("       \n");
+            text += padded(macRouteDestination(cidr), 18) + padded(tunnel.utun, 18) +
+                    padded(QStringLiteral("USc"), 19) + tunnel.utun.rightJustified(5) + QStringLiteral("       \n");
         }
     }
     return text;

@@ -150,11 +150,16 @@ int toolCommand(int argc, char **argv)
 
     using Runner = ToolResult (*)(const ToolContext &, const QStringList &);
     static const QHash<QString, Runner> runners{
-        {QStringLiteral("networksetup"), runNetworkSetup}, {QStringLiteral("scutil"), runScutil},
-        {QStringLiteral("netstat"), runNetstat},           {QStringLiteral("ifconfig"), runIfconfig},
-        {QStringLiteral("wg-quick"), runWgQuick},          {QStringLiteral("wg"), runWg},
-        {QStringLiteral("brew"), runBrew},                 {QStringLiteral("open"), runOpen},
-        {QStringLiteral("killall"), runKillall},           {QStringLiteral("dscacheutil"), runDscacheutil},
+        {QStringLiteral("networksetup"), runNetworkSetup},
+        {QStringLiteral("scutil"), runScutil},
+        {QStringLiteral("netstat"), runNetstat},
+        {QStringLiteral("ifconfig"), runIfconfig},
+        {QStringLiteral("wg-quick"), runWgQuick},
+        {QStringLiteral("wg"), runWg},
+        {QStringLiteral("brew"), runBrew},
+        {QStringLiteral("open"), runOpen},
+        {QStringLiteral("killall"), runKillall},
+        {QStringLiteral("dscacheutil"), runDscacheutil},
     };
     const Runner runner = runners.value(tool);
     if (!runner)
@@ -196,8 +201,8 @@ int initCommand(const QStringList &arguments)
             options.packages << Package::WireGuardTools;
         } else if (option == QLatin1String("--homebrew-bash")) {
             options.packages << Package::HomebrewBash;
-        } else if ((option == QLatin1String("--service") || option == QLatin1String("--disabled-service"))
-                   && i + 1 < arguments.size()) {
+        } else if ((option == QLatin1String("--service") || option == QLatin1String("--disabled-service")) &&
+                   i + 1 < arguments.size()) {
             services << serviceFromOption(value, option == QLatin1String("--service"));
             ++i;
         } else {

@@ -156,9 +156,8 @@ CoreConfig CoreConfig::parse(const QByteArray &json)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        throw ConfigError(QStringLiteral("invalid JSON at offset %1: %2")
-                              .arg(parseError.offset)
-                              .arg(parseError.errorString()));
+        throw ConfigError(
+            QStringLiteral("invalid JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString()));
     }
     if (!document.isObject())
         throw ConfigError(QStringLiteral("the configuration must be a JSON object"));
@@ -205,9 +204,10 @@ CoreConfig CoreConfig::parse(const QByteArray &json)
         const OutboundConfig *current = &outbound;
         for (int depth = 0; current && !current->members.isEmpty(); ++depth) {
             if (depth > 16)
-                throw ConfigError(QStringLiteral("outbound %1: its groups name each other in a cycle").arg(outbound.tag));
-            current = config.outbound(current->defaultMember.isEmpty() ? current->members.first()
-                                                                        : current->defaultMember);
+                throw ConfigError(
+                    QStringLiteral("outbound %1: its groups name each other in a cycle").arg(outbound.tag));
+            current =
+                config.outbound(current->defaultMember.isEmpty() ? current->members.first() : current->defaultMember);
         }
     }
 

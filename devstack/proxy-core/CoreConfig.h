@@ -11,7 +11,7 @@
 // resolver settings, unknown keys) is accepted and ignored; what the core cannot honour is refused with a reason.
 struct InboundConfig
 {
-    QString type;       // "mixed" (SOCKS5 and HTTP), "socks" or "http"
+    QString type; // "mixed" (SOCKS5 and HTTP), "socks" or "http"
     QString tag;
     QHostAddress listen;
     quint16 port = 0;
@@ -20,9 +20,9 @@ struct InboundConfig
 
 struct OutboundConfig
 {
-    QString type;       // "direct", "block", "dns", "socks", "http", "selector", "urltest"
+    QString type; // "direct", "block", "dns", "socks", "http", "selector", "urltest"
     QString tag;
-    QString server;     // socks and http: the upstream proxy
+    QString server; // socks and http: the upstream proxy
     quint16 serverPort = 0;
     QString username;
     QString password;
@@ -38,7 +38,7 @@ struct CoreConfig
     QList<InboundConfig> inbounds;
     QList<OutboundConfig> outbounds;
     QList<RouteRule> rules;
-    QString finalTag;   // empty: the first outbound
+    QString finalTag; // empty: the first outbound
     CoreLog::Level logLevel = CoreLog::Level::Info;
     bool logDisabled = false;
     bool logTimestamps = true;

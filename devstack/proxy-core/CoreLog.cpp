@@ -70,7 +70,7 @@ void configure(Level minimum, bool colours, bool timestamps, bool disabled)
 bool parseLevel(const QString &text, Level *level)
 {
     static const QList<QPair<QString, Level>> names{
-        {"trace", Level::Trace}, {"debug", Level::Debug}, {"info", Level::Info}, {"warn", Level::Warn},
+        {"trace", Level::Trace}, {"debug", Level::Debug}, {"info", Level::Info},  {"warn", Level::Warn},
         {"error", Level::Error}, {"fatal", Level::Fatal}, {"panic", Level::Fatal}};
     for (const auto &[name, value] : names) {
         if (text.compare(name, Qt::CaseInsensitive) == 0) {

@@ -11,7 +11,8 @@ QString bindError(QAbstractSocket::SocketError error, const QString &fallback)
     switch (error) {
     case QAbstractSocket::AddressInUseError: return QStringLiteral("bind: address already in use");
     case QAbstractSocket::SocketAccessError: return QStringLiteral("bind: permission denied");
-    case QAbstractSocket::SocketAddressNotAvailableError: return QStringLiteral("bind: cannot assign requested address");
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return QStringLiteral("bind: cannot assign requested address");
     default: return fallback;
     }
 }
@@ -19,12 +20,8 @@ QString bindError(QAbstractSocket::SocketError error, const QString &fallback)
 } // namespace
 
 CoreService::CoreService(CoreConfig config, HostMap hosts, QObject *parent)
-    : QObject(parent),
-      m_config(std::move(config)),
-      m_hosts(std::move(hosts)),
-      m_router(m_config),
-      m_context{m_router, m_hosts},
-      m_nextId(QRandomGenerator::global()->bounded(1'000'000'000u))
+    : QObject(parent), m_config(std::move(config)), m_hosts(std::move(hosts)),
+      m_router(m_config), m_context{m_router, m_hosts}, m_nextId(QRandomGenerator::global()->bounded(1'000'000'000u))
 {
 }
 

@@ -3,6 +3,15 @@
 #include <QHostAddress>
 #include <QString>
 
+// Host names compare without regard to case or a trailing dot.
+inline QString normalisedHostName(QString name)
+{
+    name = name.toLower();
+    while (name.endsWith(u'.'))
+        name.chop(1);
+    return name;
+}
+
 // Where a connection wants to go: a host name or an address literal, and a port.
 struct Destination
 {

@@ -1,5 +1,7 @@
 #include "HostMap.h"
 
+#include "Destination.h"
+
 #include <QHostAddress>
 #include <QRegularExpression>
 
@@ -40,14 +42,6 @@ bool splitHostPort(const QString &text, QString *host, int *port)
     return true;
 }
 
-QString normalisedName(QString name)
-{
-    name = name.toLower();
-    while (name.endsWith(u'.'))
-        name.chop(1);
-    return name;
-}
-
 } // namespace
 
 std::optional<HostMap> HostMap::parse(const QString &text, QString *error)
@@ -58,16 +52,17 @@ std::optional<HostMap> HostMap::parse(const QString &text, QString *error)
         const qsizetype equals = item.indexOf(u'=');
         Entry entry;
         QString pattern;
-        if (equals <= 0 || !splitHostPort(item.left(equals), &pattern, &entry.port)
-            || !splitHostPort(item.mid(equals + 1), &entry.host, &entry.targetPort)) {
+        if (equals <= 0 || !splitHostPort(item.left(equals), &pattern, &entry.port) ||
+            !splitHostPort(item.mid(equals + 1), &entry.host, &entry.targetPort)) {
             *error = QStringLiteral("TOVREN_DEVSTACK_HOSTS: cannot read \"%1\" (expected name[:port]=address[:port])")
                          .arg(item);
             return std::nullopt;
         }
-        entry.pattern = normalisedName(pattern);
-        if (entry.pattern.contains(u'*') && entry.pattern != QLatin1String("*")
-            && (!entry.pattern.startsWith(QLatin1String("*.")) || entry.pattern.mid(2).contains(u'*'))) {
-            *error = QStringLiteral("TOVREN_DEVSTACK_HOSTS: \"%1\": a wildcard must be \"*\" or \"*.suffix\"").arg(item);
+        entry.pattern = normalisedHostName(pattern);
+        if (entry.pattern.contains(u'*') && entry.pattern != QLatin1String("*") &&
+            (!entry.pattern.startsWith(QLatin1String("*.")) || entry.pattern.mid(2).contains(u'*'))) {
+            *error =
+                QStringLiteral("TOVREN_DEVSTACK_HOSTS: \"%1\": a wildcard must be \"*\" or \"*.suffix\"").arg(item);
             return std::nullopt;
         }
         map.m_entries << entry;
@@ -82,7 +77,7 @@ std::optional<HostMap> HostMap::fromEnvironment(QString *error)
 
 HostMap::Target HostMap::map(const QString &host, quint16 port) const
 {
-    const QString name = normalisedName(host);
+    const QString name = normalisedHostName(host);
     const Entry *best = nullptr;
     int bestScore = -1;
     for (const Entry &entry : m_entries) {

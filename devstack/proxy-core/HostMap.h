@@ -34,8 +34,8 @@ public:
 private:
     struct Entry
     {
-        QString pattern;   // lower-case name, "*.suffix" or "*"
-        int port = -1;     // -1: any port
+        QString pattern; // lower-case name, "*.suffix" or "*"
+        int port = -1;   // -1: any port
         QString host;
         int targetPort = -1; // -1: keep the requested port
     };

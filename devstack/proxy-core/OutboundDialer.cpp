@@ -37,9 +37,8 @@ OutboundDialer::OutboundDialer(const OutboundConfig &outbound, Destination targe
     : QObject(parent), m_outbound(outbound), m_target(std::move(target))
 {
     m_timeout.setSingleShot(true);
-    connect(&m_timeout, &QTimer::timeout, this, [this] {
-        fail(Failure::TimedOut, QStringLiteral("dial tcp %1: i/o timeout").arg(m_target.toString()));
-    });
+    connect(&m_timeout, &QTimer::timeout, this,
+            [this] { fail(Failure::TimedOut, QStringLiteral("dial tcp %1: i/o timeout").arg(m_target.toString())); });
 }
 
 void OutboundDialer::start()
@@ -83,8 +82,8 @@ void OutboundDialer::onConnected()
         const QString authority = m_target.toString();
         QByteArray request = "CONNECT " + authority.toUtf8() + " HTTP/1.1\r\nHost: " + authority.toUtf8() + "\r\n";
         if (!m_outbound.username.isEmpty()) {
-            request += "Proxy-Authorization: Basic "
-                       + (m_outbound.username + u':' + m_outbound.password).toUtf8().toBase64() + "\r\n";
+            request += "Proxy-Authorization: Basic " +
+                       (m_outbound.username + u':' + m_outbound.password).toUtf8().toBase64() + "\r\n";
         }
         m_socket->write(request + "\r\n");
     }
@@ -150,12 +149,13 @@ void OutboundDialer::readSocksReply()
         return;
     const quint8 reply = quint8(m_buffer.at(1));
     if (reply != 0) {
-        const Failure failure = reply == 2   ? Failure::Blocked
-                                : reply == 5 ? Failure::Refused
-                                : reply == 6 ? Failure::TimedOut
+        const Failure failure = reply == 2                 ? Failure::Blocked
+                                : reply == 5               ? Failure::Refused
+                                : reply == 6               ? Failure::TimedOut
                                 : reply == 3 || reply == 4 ? Failure::Unreachable
                                                            : Failure::Upstream;
-        fail(failure, QStringLiteral("socks5: the upstream server answered %1 for %2").arg(reply).arg(m_target.toString()));
+        fail(failure,
+             QStringLiteral("socks5: the upstream server answered %1 for %2").arg(reply).arg(m_target.toString()));
         return;
     }
     succeed(m_buffer.mid(length));
@@ -200,9 +200,7 @@ void OutboundDialer::onSocketError(QAbstractSocket::SocketError error)
     case QAbstractSocket::RemoteHostClosedError:
         fail(Failure::Upstream, QStringLiteral("%1 closed the connection during the handshake").arg(peer));
         return;
-    default:
-        fail(Failure::Unreachable, QStringLiteral("dial tcp %1: %2").arg(peer, m_socket->errorString()));
-        return;
+    default: fail(Failure::Unreachable, QStringLiteral("dial tcp %1: %2").arg(peer, m_socket->errorString())); return;
     }
 }
 

@@ -18,8 +18,8 @@ constexpr qsizetype maxHttpHead = 64 * 1024;
 // The hop-by-hop headers a proxy must not forward.
 bool isHopByHop(const QByteArray &name)
 {
-    static const QList<QByteArray> names{"connection", "proxy-connection", "keep-alive", "proxy-authorization",
-                                         "proxy-authenticate", "upgrade"};
+    static const QList<QByteArray> names{"connection",          "proxy-connection",   "keep-alive",
+                                         "proxy-authorization", "proxy-authenticate", "upgrade"};
     return names.contains(name.trimmed().toLower());
 }
 
@@ -36,8 +36,8 @@ bool parseAuthority(const QByteArray &authority, Destination *destination)
 
 } // namespace
 
-ProxySession::ProxySession(QTcpSocket *client, const InboundConfig &inbound, const CoreContext &context,
-                           quint64 id, QObject *parent)
+ProxySession::ProxySession(QTcpSocket *client, const InboundConfig &inbound, const CoreContext &context, quint64 id,
+                           QObject *parent)
     : QObject(parent), m_client(client), m_inbound(inbound), m_context(context), m_id(id)
 {
     m_client->setParent(this);
@@ -191,7 +191,8 @@ bool ProxySession::readHttpHead()
     }
     const QUrl url(QString::fromLatin1(target), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().toLower() != QLatin1String("http") || url.host().isEmpty()) {
-        replyHttpError(400, "Bad Request", QStringLiteral("http: not a proxy request: %1").arg(QString::fromLatin1(target)));
+        replyHttpError(400, "Bad Request",
+                       QStringLiteral("http: not a proxy request: %1").arg(QString::fromLatin1(target)));
         return false;
     }
     destination.host = url.host();
@@ -298,7 +299,8 @@ void ProxySession::onDialFailed(OutboundDialer::Failure failure, const QString &
                           : failure == Failure::TimedOut    ? '\x06'
                                                             : '\x01';
         m_client->write(QByteArray("\x05", 1) + code + QByteArray("\x00\x01\0\0\0\0\0\0", 8));
-        CoreLog::error(QStringLiteral("[%1] %2: process connection from %3: %4").arg(m_id).arg(label(), m_peer, reason));
+        CoreLog::error(
+            QStringLiteral("[%1] %2: process connection from %3: %4").arg(m_id).arg(label(), m_peer, reason));
         closeAfterReply();
         return;
     }
@@ -313,9 +315,9 @@ void ProxySession::onDialFailed(OutboundDialer::Failure failure, const QString &
 void ProxySession::replyHttpError(int status, const QByteArray &text, const QString &reason)
 {
     const QByteArray body = reason.toUtf8() + '\n';
-    m_client->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + text
-                    + "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    m_client->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + text +
+                    "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                    QByteArray::number(body.size()) + "\r\n\r\n" + body);
     CoreLog::error(QStringLiteral("[%1] %2: process connection from %3: %4").arg(m_id).arg(label(), m_peer, reason));
     closeAfterReply();
 }

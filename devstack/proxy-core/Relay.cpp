@@ -59,8 +59,8 @@ void Relay::sideEnded(QTcpSocket *from, QTcpSocket *to, quint64 *counter)
 
 void Relay::checkFinished()
 {
-    if (m_finished || m_client->state() != QAbstractSocket::UnconnectedState
-        || m_upstream->state() != QAbstractSocket::UnconnectedState)
+    if (m_finished || m_client->state() != QAbstractSocket::UnconnectedState ||
+        m_upstream->state() != QAbstractSocket::UnconnectedState)
         return;
     m_finished = true;
     Q_EMIT finished();

@@ -1,5 +1,7 @@
 #include "RouteRule.h"
 
+#include "Destination.h"
+
 #include <QJsonArray>
 #include <QSet>
 
@@ -8,11 +10,28 @@ namespace {
 const QSet<QString> &optionKeys()
 {
     // Options of rule actions that do not change where a TCP connection goes in this core.
-    static const QSet<QString> keys{
-        "action", "outbound", "method", "no_drop", "sniffer", "timeout", "strategy", "server", "override_address",
-        "override_port", "network_strategy", "network_type", "fallback_network_type", "fallback_delay",
-        "udp_disable_domain_unmapping", "udp_connect", "udp_timeout", "tls_fragment", "tls_fragment_fallback_delay",
-        "tls_record_fragment", "rewrite_ttl", "client_subnet"};
+    static const QSet<QString> keys{"action",
+                                    "outbound",
+                                    "method",
+                                    "no_drop",
+                                    "sniffer",
+                                    "timeout",
+                                    "strategy",
+                                    "server",
+                                    "override_address",
+                                    "override_port",
+                                    "network_strategy",
+                                    "network_type",
+                                    "fallback_network_type",
+                                    "fallback_delay",
+                                    "udp_disable_domain_unmapping",
+                                    "udp_connect",
+                                    "udp_timeout",
+                                    "tls_fragment",
+                                    "tls_fragment_fallback_delay",
+                                    "tls_record_fragment",
+                                    "rewrite_ttl",
+                                    "client_subnet"};
     return keys;
 }
 
@@ -31,21 +50,12 @@ QStringList stringOrList(const QJsonValue &value, const QString &place)
     return list;
 }
 
-QString normalisedName(QString name)
-{
-    name = name.toLower();
-    while (name.endsWith(u'.'))
-        name.chop(1);
-    return name;
-}
-
 bool isPrivate(const QHostAddress &address)
 {
-    static const QList<QPair<QHostAddress, int>> ranges{
-        QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8")),
-        QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12")),
-        QHostAddress::parseSubnet(QStringLiteral("192.168.0.0/16")),
-        QHostAddress::parseSubnet(QStringLiteral("100.64.0.0/10"))};
+    static const QList<QPair<QHostAddress, int>> ranges{QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8")),
+                                                        QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12")),
+                                                        QHostAddress::parseSubnet(QStringLiteral("192.168.0.0/16")),
+                                                        QHostAddress::parseSubnet(QStringLiteral("100.64.0.0/10"))};
     for (const auto &range : ranges) {
         if (address.isInSubnet(range))
             return true;
@@ -99,10 +109,10 @@ RouteRule RouteRule::parse(const QJsonObject &json, const QString &place, bool s
             rule.m_networks = stringOrList(value, at);
         } else if (key == QLatin1String("domain")) {
             for (const QString &domain : stringOrList(value, at))
-                rule.m_domains << normalisedName(domain);
+                rule.m_domains << normalisedHostName(domain);
         } else if (key == QLatin1String("domain_suffix")) {
             for (const QString &suffix : stringOrList(value, at))
-                rule.m_suffixes << normalisedName(suffix);
+                rule.m_suffixes << normalisedHostName(suffix);
         } else if (key == QLatin1String("domain_keyword")) {
             for (const QString &keyword : stringOrList(value, at))
                 rule.m_keywords << keyword.toLower();
@@ -117,7 +127,8 @@ RouteRule RouteRule::parse(const QJsonObject &json, const QString &place, bool s
             for (const QString &cidr : stringOrList(value, at)) {
                 QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(cidr);
                 if (subnet.first.isNull() && !QHostAddress(cidr).isNull())
-                    subnet = {QHostAddress(cidr), QHostAddress(cidr).protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+                    subnet = {QHostAddress(cidr),
+                              QHostAddress(cidr).protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
                 if (subnet.first.isNull())
                     throw ConfigError(at + QStringLiteral(": invalid prefix: ") + cidr);
                 rule.m_cidrs << subnet;
@@ -156,8 +167,8 @@ RouteRule RouteRule::parse(const QJsonObject &json, const QString &place, bool s
 
     const QString action = json.value("action").toString(QStringLiteral("route"));
     static const QList<QPair<QString, Action>> actions{
-        {"route", Action::Route},         {"reject", Action::Reject},   {"sniff", Action::Sniff},
-        {"resolve", Action::Resolve},     {"hijack-dns", Action::HijackDns}, {"route-options", Action::RouteOptions}};
+        {"route", Action::Route},     {"reject", Action::Reject},        {"sniff", Action::Sniff},
+        {"resolve", Action::Resolve}, {"hijack-dns", Action::HijackDns}, {"route-options", Action::RouteOptions}};
     bool known = false;
     for (const auto &[name, value] : actions) {
         if (action == name) {
@@ -210,8 +221,8 @@ bool RouteRule::matchesOwnConditions(const ConnectionFacts &facts) const
     if (!m_protocols.isEmpty())
         return false;
 
-    const bool hasDestination = !m_domains.isEmpty() || !m_suffixes.isEmpty() || !m_keywords.isEmpty()
-                                || !m_regexes.isEmpty() || !m_cidrs.isEmpty() || m_hasPrivateCondition;
+    const bool hasDestination = !m_domains.isEmpty() || !m_suffixes.isEmpty() || !m_keywords.isEmpty() ||
+                                !m_regexes.isEmpty() || !m_cidrs.isEmpty() || m_hasPrivateCondition;
     if (hasDestination) {
         bool matched = false;
         if (facts.hostIsAddress()) {
@@ -221,12 +232,11 @@ bool RouteRule::matchesOwnConditions(const ConnectionFacts &facts) const
             if (m_hasPrivateCondition)
                 matched = matched || isPrivate(address) == m_ipIsPrivate;
         } else {
-            const QString name = normalisedName(facts.host);
+            const QString name = normalisedHostName(facts.host);
             matched = m_domains.contains(name);
             for (const QString &suffix : m_suffixes) {
                 // "example.com" covers the name and every name below it; ".example.com" only the names below.
-                if (suffix.startsWith(u'.') ? name.endsWith(suffix)
-                                            : (name == suffix || name.endsWith(u'.' + suffix)))
+                if (suffix.startsWith(u'.') ? name.endsWith(suffix) : (name == suffix || name.endsWith(u'.' + suffix)))
                     matched = true;
             }
             for (const QString &keyword : m_keywords)

@@ -23,8 +23,8 @@ private:
 // What routing knows about one connection.
 struct ConnectionFacts
 {
-    QString inbound;          // the inbound's tag
-    QString host;             // the requested name, or an address literal
+    QString inbound; // the inbound's tag
+    QString host;    // the requested name, or an address literal
     quint16 port = 0;
     QString network = QStringLiteral("tcp");
 

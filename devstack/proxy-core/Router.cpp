@@ -23,8 +23,8 @@ const OutboundConfig *Router::resolve(const QString &tag) const
     for (int depth = 0; outbound && !outbound->members.isEmpty(); ++depth) {
         if (depth > 16)
             return nullptr;
-        outbound = m_config.outbound(outbound->defaultMember.isEmpty() ? outbound->members.first()
-                                                                        : outbound->defaultMember);
+        outbound =
+            m_config.outbound(outbound->defaultMember.isEmpty() ? outbound->members.first() : outbound->defaultMember);
     }
     return outbound;
 }

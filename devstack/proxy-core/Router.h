@@ -8,7 +8,7 @@
 struct RouteDecision
 {
     const OutboundConfig *outbound = nullptr; // nullptr: rejected
-    QString reason;                          // "rule[3]", "final" or "default", for the log
+    QString reason;                           // "rule[3]", "final" or "default", for the log
 };
 
 class Router final

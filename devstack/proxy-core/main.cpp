@@ -65,8 +65,8 @@ Options parseOptions(const QStringList &arguments)
     Options options;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
-        const bool takesValue = argument == QLatin1String("-c") || argument == QLatin1String("--config")
-                                || argument == QLatin1String("-D") || argument == QLatin1String("--directory");
+        const bool takesValue = argument == QLatin1String("-c") || argument == QLatin1String("--config") ||
+                                argument == QLatin1String("-D") || argument == QLatin1String("--directory");
         if (takesValue && i + 1 >= arguments.size()) {
             options.error = QStringLiteral("flag needs an argument: ") + argument;
         } else if (argument == QLatin1String("-c") || argument == QLatin1String("--config")) {
@@ -78,7 +78,8 @@ Options parseOptions(const QStringList &arguments)
                 options.error = QStringLiteral("chdir %1: no such file or directory").arg(arguments.at(i));
         } else if (argument == QLatin1String("--disable-color")) {
             options.colours = false;
-        } else if (argument.startsWith(u'-') && argument != QLatin1String("-h") && argument != QLatin1String("--help")) {
+        } else if (argument.startsWith(u'-') && argument != QLatin1String("-h") &&
+                   argument != QLatin1String("--help")) {
             options.error = QStringLiteral("unknown flag: ") + argument;
         } else if (options.command.isEmpty()) {
             options.command = argument;

@@ -45,11 +45,11 @@ void LocalHttpServer::serve(QTcpSocket *socket)
         } else if (path == "/big") {
             body = QByteArray(bigSize, 'x');
         } else {
-            body = "peer=" + socket->peerAddress().toString().toLatin1() + "\nrequest=" + requestLine
-                   + "\nhost=" + host + "\n";
+            body = "peer=" + socket->peerAddress().toString().toLatin1() + "\nrequest=" + requestLine +
+                   "\nhost=" + host + "\n";
         }
-        socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size())
-                      + "\r\nConnection: close\r\n\r\n" + body);
+        socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     });
 }

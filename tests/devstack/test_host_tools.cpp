@@ -88,11 +88,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stateVerb");
         QTest::addColumn<QString>("prefix");
         QTest::addColumn<int>("kind");
-        QTest::newRow("web") << "-getwebproxy" << "-setwebproxy" << "-setwebproxystate" << "HTTP" << int(Kind::Web);
-        QTest::newRow("secure web") << "-getsecurewebproxy" << "-setsecurewebproxy" << "-setsecurewebproxystate"
+        QTest::newRow("web") << "-getwebproxy"
+                             << "-setwebproxy"
+                             << "-setwebproxystate"
+                             << "HTTP" << int(Kind::Web);
+        QTest::newRow("secure web") << "-getsecurewebproxy"
+                                    << "-setsecurewebproxy"
+                                    << "-setsecurewebproxystate"
                                     << "HTTPS" << int(Kind::SecureWeb);
-        QTest::newRow("socks") << "-getsocksfirewallproxy" << "-setsocksfirewallproxy"
-                               << "-setsocksfirewallproxystate" << "SOCKS" << int(Kind::Socks);
+        QTest::newRow("socks") << "-getsocksfirewallproxy"
+                               << "-setsocksfirewallproxy"
+                               << "-setsocksfirewallproxystate"
+                               << "SOCKS" << int(Kind::Socks);
     }
 
     void proxySettingReadsBackThroughScutil()
@@ -165,8 +172,7 @@ private Q_SLOTS:
                               << QByteArray("localhost\n*.local\n127.0.0.1\n")
                               << QStringList{"localhost", "*.local", "127.0.0.1"};
         QTest::newRow("Empty clears") << QStringList{"Empty"}
-                                      << QByteArray("There aren't any bypass domains set on Wi-Fi.\n")
-                                      << QStringList{};
+                                      << QByteArray("There aren't any bypass domains set on Wi-Fi.\n") << QStringList{};
     }
 
     void bypassDomainsRoundTrip()
@@ -191,8 +197,8 @@ private Q_SLOTS:
                                            << QByteArray("** Error: The parameters were not valid.");
         QTest::newRow("state not on/off") << QStringList{"-setwebproxystate", "Wi-Fi", "yes"}
                                           << QByteArray("** Error: The parameters were not valid.");
-        QTest::newRow("bypass without domains") << QStringList{"-setproxybypassdomains", "Wi-Fi"}
-                                                << QByteArray("** Error: The parameters were not valid.");
+        QTest::newRow("bypass without domains")
+            << QStringList{"-setproxybypassdomains", "Wi-Fi"} << QByteArray("** Error: The parameters were not valid.");
         QTest::newRow("unknown verb") << QStringList{"-setftpproxystate", "Wi-Fi", "on"}
                                       << QByteArray("is not a valid command");
     }
@@ -265,6 +271,19 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(mac.root() + "/pwned"));
     }
 
+    void rejectionCoversOnlyTheNamedVerbs()
+    {
+        TestHome home;
+        SimulatedMac mac;
+        mac.rejectAsUser("Wi-Fi", {"-setproxybypassdomains"});
+        QCOMPARE(networksetup(mac, {"-setsocksfirewallproxy", "Wi-Fi", "127.0.0.1", "19090", "off"}).status, 0);
+        QVERIFY(networksetup(mac, {"-setproxybypassdomains", "Wi-Fi", "localhost"}).status != 0);
+        QCOMPARE(mac.bypassDomains("Wi-Fi"), (QStringList{"*.local", "169.254/16"}));
+        mac.clearRejections();
+        QCOMPARE(networksetup(mac, {"-setproxybypassdomains", "Wi-Fi", "localhost"}).status, 0);
+        QCOMPARE(mac.promptCount(), 0);
+    }
+
     void osascriptRunsShellTextLikeTheRealTool_data()
     {
         QTest::addColumn<QString>("command");
@@ -289,10 +308,10 @@ private Q_SLOTS:
             << "printf '%s' 'a\\b\"c'" << true << false << 0 << QByteArray("a\\b\"c\n") << QByteArray() << 1;
         QTest::newRow("line endings become carriage returns")
             << "printf 'one\\ntwo\\n'" << false << false << 0 << QByteArray("one\rtwo\n") << QByteArray() << 0;
-        QTest::newRow("several lines, status of the last") << "false\ntrue" << true << false << 0 << QByteArray("\n")
-                                                           << QByteArray() << 1;
-        QTest::newRow("macOS search path")
-            << "echo $PATH" << false << false << 0 << QByteArray("/usr/bin:/bin:/usr/sbin:/sbin\n") << QByteArray() << 0;
+        QTest::newRow("several lines, status of the last")
+            << "false\ntrue" << true << false << 0 << QByteArray("\n") << QByteArray() << 1;
+        QTest::newRow("macOS search path") << "echo $PATH" << false << false << 0
+                                           << QByteArray("/usr/bin:/bin:/usr/sbin:/sbin\n") << QByteArray() << 0;
     }
 
     void osascriptRunsShellTextLikeTheRealTool()
@@ -325,8 +344,8 @@ private Q_SLOTS:
         TestHome home;
         SimulatedMac mac;
         const QString marker = home.path() + "/ran";
-        const QString script = QStringLiteral("export HTTP_PROXY=http://127.0.0.1:19110\ntouch '%1'\necho \"it's\" \\ok")
-                                   .arg(marker);
+        const QString script =
+            QStringLiteral("export HTTP_PROXY=http://127.0.0.1:19110\ntouch '%1'\necho \"it's\" \\ok").arg(marker);
         const QString appleScript = QStringLiteral("tell application \"Terminal\"\n  activate\n  do script \"%1\"\n"
                                                    "end tell")
                                         .arg(appleScriptEscaped(script));
@@ -347,13 +366,12 @@ private Q_SLOTS:
         const QString path = "export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin; ";
         QTest::newRow("stale tunnel listed") << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"}
                                              << true << QByteArray("tovren-active\n");
-        QTest::newRow("no wireguard-tools") << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"}
-                                            << false << QByteArray();
-        QTest::newRow("ifconfig is the stand-in")
-            << QStringList{"-c", path + "command -v ifconfig killall"} << false
-            << QByteArray("<root>/sbin/ifconfig\n<root>/usr/bin/killall\n");
-        QTest::newRow("$0 and parameters kept") << QStringList{"-c", "echo $0 $1", "name", "one"} << false
-                                                << QByteArray("name one\n");
+        QTest::newRow("no wireguard-tools")
+            << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"} << false << QByteArray();
+        QTest::newRow("ifconfig is the stand-in") << QStringList{"-c", path + "command -v ifconfig killall"} << false
+                                                  << QByteArray("<root>/sbin/ifconfig\n<root>/usr/bin/killall\n");
+        QTest::newRow("$0 and parameters kept")
+            << QStringList{"-c", "echo $0 $1", "name", "one"} << false << QByteArray("name one\n");
     }
 
     void shellFindsCommandsBelowTheRoot()
@@ -380,7 +398,8 @@ private Q_SLOTS:
         file.write("[Interface]\nAddress = 10.7.0.2/32\n[Peer]\nAllowedIPs = 0.0.0.0/0, ::/0\n");
         file.close();
         const auto wgQuick = [&](const QString &action) {
-            return QStringLiteral("export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin; %1 %2 %3 %4")
+            return QStringLiteral(
+                       "export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin; %1 %2 %3 %4")
                 .arg(quoted(mac.path("/opt/homebrew/bin/bash")), quoted(mac.path("/opt/homebrew/bin/wg-quick")),
                      quoted(action), quoted(config));
         };
@@ -393,11 +412,12 @@ private Q_SLOTS:
         QVERIFY2(result.status == 0, result.err);
         QCOMPARE(mac.wireGuardTunnels(), QStringList{"tovren-active"});
         const QString interfaces = QString::fromUtf8(tool(mac, "/sbin/ifconfig", {}).out);
-        QVERIFY2(interfaces.contains("utun0: flags=8051<UP,POINTOPOINT,RUNNING,MULTICAST>")
-                     && interfaces.contains("inet 10.7.0.2 --> 10.7.0.2"),
+        QVERIFY2(interfaces.contains("utun0: flags=8051<UP,POINTOPOINT,RUNNING,MULTICAST>") &&
+                     interfaces.contains("inet 10.7.0.2 --> 10.7.0.2"),
                  qPrintable(interfaces));
         const QString routes = QString::fromUtf8(tool(mac, "/usr/sbin/netstat", {"-rn", "-f", "inet"}).out);
-        QVERIFY2(routes.contains(QRegularExpression("\n0/1 +utun0 ")) && routes.contains(QRegularExpression("\n128.0/1 +utun0 ")),
+        QVERIFY2(routes.contains(QRegularExpression("\n0/1 +utun0 ")) &&
+                     routes.contains(QRegularExpression("\n128.0/1 +utun0 ")),
                  qPrintable(routes));
         QCOMPARE(tool(mac, "/opt/homebrew/bin/wg", {"show", "interfaces"}).out, QByteArray("tovren-active\n"));
 
@@ -423,12 +443,13 @@ private Q_SLOTS:
         TestHome home;
         SimulatedMac mac({.wireGuardTools = true});
         mac.addWireGuardTunnel("tovren-active");
-        const QString command = QStringList{"export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
-                                            "wg-quick down 'tovren-active' >/dev/null 2>&1 || true",
-                                            "ifconfig 'tovren-active' destroy >/dev/null 2>&1 || true",
-                                            "dscacheutil -flushcache >/dev/null 2>&1 || true",
-                                            "killall -HUP mDNSResponder >/dev/null 2>&1 || true"}
-                                    .join(u'\n');
+        const QString command =
+            QStringList{"export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+                        "wg-quick down 'tovren-active' >/dev/null 2>&1 || true",
+                        "ifconfig 'tovren-active' destroy >/dev/null 2>&1 || true",
+                        "dscacheutil -flushcache >/dev/null 2>&1 || true",
+                        "killall -HUP mDNSResponder >/dev/null 2>&1 || true"}
+                .join(u'\n');
         const ProcessResult result = osascript(mac, adminScript(command));
         QVERIFY2(result.status == 0, result.err);
         QVERIFY(mac.wireGuardTunnels().isEmpty());

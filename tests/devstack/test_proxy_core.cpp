@@ -70,6 +70,14 @@ bool startCore(QProcess &process, const QString &configPath, quint16 port, const
     return process.waitForStarted(5000) && waitForListening(port, process);
 }
 
+// A core with one mixed inbound and a direct outbound; returns its port, 0 when it did not come up.
+quint16 startDirectCore(QProcess &process, const TestHome &home, const QString &hosts)
+{
+    const quint16 port = freePort();
+    const QString config = writeConfig(home, mixedConfig(port, R"({"type":"direct","tag":"direct"})", {}));
+    return startCore(process, config, port, hosts) ? port : 0;
+}
+
 void stopCore(QProcess &process)
 {
     process.terminate();
@@ -105,8 +113,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QString>("reason");
         const QString direct = R"({"type":"direct","tag":"direct"})";
-        QTest::newRow("client shape, AI mode")
-            << QStringLiteral(R"({
+        QTest::newRow("client shape, AI mode") << QStringLiteral(R"({
                 "log":{"level":"info","timestamp":true},
                 "inbounds":[
                   {"type":"mixed","tag":"tovren-system-proxy","listen":"127.0.0.1","listen_port":19090,"set_system_proxy":false},
@@ -126,32 +133,32 @@ private Q_SLOTS:
                     {"inbound":"tovren-system-proxy","ip_cidr":["10.0.0.0/8","127.0.0.0/8","14.0.0.0/8"],"outbound":"direct"},
                     {"inbound":"tovren-ai-proxy","outbound":"proxy"}]},
                 "experimental":{"cache_file":{"enabled":true}}})")
-            << "" << true << "";
+                                               << "" << true << "";
         QTest::newRow("http upstream, listen_port text with sign")
             << QStringLiteral(R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":"+7890"}],
                 "outbounds":[{"type":"http","tag":"up","server":"127.0.0.1","server_port":"3128"},%1]})")
                    .arg(direct)
             << "" << true << "";
-        QTest::newRow("invalid JSON") << R"({"inbounds":[)" << "" << false << "invalid JSON";
-        QTest::newRow("not an object") << "[1,2]" << "" << false << "must be a JSON object";
-        QTest::newRow("tun inbound")
-            << R"({"inbounds":[{"type":"tun","tag":"tun-in","interface_name":"utun9"}]})" << "" << false
-            << "unsupported inbound type \"tun\"";
+        QTest::newRow("invalid JSON") << R"({"inbounds":[)"
+                                      << "" << false << "invalid JSON";
+        QTest::newRow("not an object") << "[1,2]"
+                                       << "" << false << "must be a JSON object";
+        QTest::newRow("tun inbound") << R"({"inbounds":[{"type":"tun","tag":"tun-in","interface_name":"utun9"}]})"
+                                     << "" << false << "unsupported inbound type \"tun\"";
         QTest::newRow("vless outbound")
-            << R"({"outbounds":[{"type":"vless","tag":"proxy","server":"example.com","server_port":443}]})" << ""
-            << false << "outbound type \"vless\" has no devstack meaning";
-        QTest::newRow("missing port")
-            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1"}]})" << "" << false
-            << "inbounds[0].listen_port: missing port";
+            << R"({"outbounds":[{"type":"vless","tag":"proxy","server":"example.com","server_port":443}]})"
+            << "" << false << "outbound type \"vless\" has no devstack meaning";
+        QTest::newRow("missing port") << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1"}]})"
+                                      << "" << false << "inbounds[0].listen_port: missing port";
         QTest::newRow("port text not a number")
-            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":"19o90"}]})" << ""
-            << false << "not a port number";
+            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":"19o90"}]})"
+            << "" << false << "not a port number";
         QTest::newRow("port out of range")
-            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":70000}]})" << ""
-            << false << "not a port number";
+            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":70000}]})"
+            << "" << false << "not a port number";
         QTest::newRow("listen on every interface")
-            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"0.0.0.0","listen_port":7890}]})" << "" << false
-            << "not a loopback address";
+            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"0.0.0.0","listen_port":7890}]})"
+            << "" << false << "not a loopback address";
         QTest::newRow("rule names an unknown outbound")
             << QStringLiteral(R"({"outbounds":[%1],"route":{"rules":[{"domain":"a.test","outbound":"nowhere"}]}})")
                    .arg(direct)
@@ -159,14 +166,16 @@ private Q_SLOTS:
         QTest::newRow("unknown final") << QStringLiteral(R"({"outbounds":[%1],"route":{"final":"proxy"}})").arg(direct)
                                        << "" << false << "route.final: outbound not found: proxy";
         QTest::newRow("socks upstream without server")
-            << R"({"outbounds":[{"type":"socks","tag":"proxy","server_port":1080}]})" << "" << false
-            << "outbounds[0].server: missing";
+            << R"({"outbounds":[{"type":"socks","tag":"proxy","server_port":1080}]})"
+            << "" << false << "outbounds[0].server: missing";
         QTest::newRow("condition it cannot evaluate")
             << QStringLiteral(R"({"outbounds":[%1],"route":{"rules":[{"geosite":"cn","outbound":"direct"}]}})")
                    .arg(direct)
             << "" << false << "route.rules[0].geosite: unsupported rule condition";
-        QTest::newRow("dns not an object") << R"({"dns":"1.1.1.1"})" << "" << false << "dns: must be an object";
-        QTest::newRow("malformed host map") << "{}" << "www.google.com" << false << "TOVREN_DEVSTACK_HOSTS";
+        QTest::newRow("dns not an object") << R"({"dns":"1.1.1.1"})"
+                                           << "" << false << "dns: must be an object";
+        QTest::newRow("malformed host map") << "{}"
+                                            << "www.google.com" << false << "TOVREN_DEVSTACK_HOSTS";
     }
 
     void checkVerdicts()
@@ -209,11 +218,10 @@ private Q_SLOTS:
         TestHome home;
         LocalHttpServer server;
         QVERIFY(server.start());
-        const quint16 port = freePort();
-        const QString hosts = QStringLiteral("www.google.com=127.0.0.1:%1").arg(server.serverPort());
         QProcess process;
-        QVERIFY(startCore(process, writeConfig(home, mixedConfig(port, R"({"type":"direct","tag":"direct"})", {})),
-                          port, hosts));
+        const quint16 port =
+            startDirectCore(process, home, QStringLiteral("www.google.com=127.0.0.1:%1").arg(server.serverPort()));
+        QVERIFY(port);
         mode.last() = mode.last().arg(port);
 
         const ProcessResult page = curl(mode + QStringList{"http://www.google.com/echo?q=1"});
@@ -222,8 +230,8 @@ private Q_SLOTS:
         QVERIFY2(page.out.contains("host=www.google.com\n"), page.out);
         // The probe exactly as the client runs it, through SOCKS with names resolved by the proxy.
         const ProcessResult probe = curl({"--socks5-hostname", QStringLiteral("127.0.0.1:%1").arg(port),
-                                          "--connect-timeout", "1.5", "--max-time", "2", "-L", "-sS", "-o",
-                                          "/dev/null", "-w", "%{http_code}", "http://www.google.com/generate_204"});
+                                          "--connect-timeout", "1.5", "--max-time", "2", "-L", "-sS", "-o", "/dev/null",
+                                          "-w", "%{http_code}", "http://www.google.com/generate_204"});
         QCOMPARE(probe.out, QByteArray("204"));
         stopCore(process);
     }
@@ -232,9 +240,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("peer");
-        QTest::newRow("rule to the SOCKS5 upstream") << "via-socks.test" << "127.0.0.2";
-        QTest::newRow("rule to the HTTP upstream") << "via-http.test" << "127.0.0.3";
-        QTest::newRow("final outbound") << "elsewhere.test" << "127.0.0.1";
+        QTest::newRow("rule to the SOCKS5 upstream") << "via-socks.test"
+                                                     << "127.0.0.2";
+        QTest::newRow("rule to the HTTP upstream") << "via-http.test"
+                                                   << "127.0.0.3";
+        QTest::newRow("final outbound") << "elsewhere.test"
+                                        << "127.0.0.1";
     }
 
     // The upstreams connect out from their own loopback addresses, so the server sees which path was taken.
@@ -255,13 +266,12 @@ private Q_SLOTS:
 
         const quint16 httpPort = freePort();
         QProcess httpUpstream;
-        QVERIFY(startCore(httpUpstream,
-                          writeConfig(home,
-                                      mixedConfig(httpPort,
-                                                  R"({"type":"direct","tag":"direct","inet4_bind_address":"127.0.0.3"})",
-                                                  {}),
-                                      "upstream.json"),
-                          httpPort));
+        QVERIFY(startCore(
+            httpUpstream,
+            writeConfig(
+                home, mixedConfig(httpPort, R"({"type":"direct","tag":"direct","inet4_bind_address":"127.0.0.3"})", {}),
+                "upstream.json"),
+            httpPort));
 
         const quint16 port = freePort();
         const QString outbounds =
@@ -271,7 +281,8 @@ private Q_SLOTS:
                               {"type":"direct","tag":"direct"})")
                 .arg(socksPort)
                 .arg(httpPort);
-        const QString rules = R"({"inbound":"tovren-system-proxy","domain_suffix":["via-socks.test"],"outbound":"socks-up"},
+        const QString rules =
+            R"({"inbound":"tovren-system-proxy","domain_suffix":["via-socks.test"],"outbound":"socks-up"},
                                  {"inbound":["tovren-system-proxy"],"domain":["via-http.test"],"outbound":"http-up"})";
         QProcess process;
         QVERIFY(startCore(process, writeConfig(home, mixedConfig(port, outbounds, rules)), port, hosts));
@@ -296,8 +307,8 @@ private Q_SLOTS:
         const QStringList connect{"-p", "-x", "http://127.0.0.1:%1"};
         QTest::newRow("SOCKS5, block outbound") << socks << "http://ads.blocked.test/" << 97 << QByteArray("000");
         QTest::newRow("SOCKS5, reject action") << socks << "http://tracker.test/" << 97 << QByteArray("000");
-        QTest::newRow("SOCKS5, address rejected by ip_cidr") << socks << "http://127.0.0.1:%2/" << 97
-                                                             << QByteArray("000");
+        QTest::newRow("SOCKS5, address rejected by ip_cidr")
+            << socks << "http://127.0.0.1:%2/" << 97 << QByteArray("000");
         QTest::newRow("SOCKS5, connection refused") << socks << "http://closed.test/" << 97 << QByteArray("000");
         QTest::newRow("HTTP CONNECT, blocked") << connect << "http://ads.blocked.test/" << 56 << QByteArray("000");
         QTest::newRow("HTTP, blocked") << http << "http://ads.blocked.test/" << 0 << QByteArray("403");
@@ -313,9 +324,8 @@ private Q_SLOTS:
         TestHome home;
         LocalHttpServer server;
         QVERIFY(server.start());
-        const QString hosts = QStringLiteral("*=127.0.0.1:%1, closed.test=127.0.0.1:%2")
-                                  .arg(server.serverPort())
-                                  .arg(freePort());
+        const QString hosts =
+            QStringLiteral("*=127.0.0.1:%1, closed.test=127.0.0.1:%2").arg(server.serverPort()).arg(freePort());
         const QString rules = R"({"domain_suffix":["blocked.test"],"outbound":"block"},
                                  {"domain":["tracker.test"],"action":"reject"},
                                  {"ip_cidr":["127.0.0.0/8"],"action":"reject"})";
@@ -342,8 +352,9 @@ private Q_SLOTS:
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
         QProcess process;
-        process.start(core(), {"run", "-c", writeConfig(home, mixedConfig(squatter.serverPort(),
-                                                                          R"({"type":"direct","tag":"direct"})", {}))});
+        process.start(
+            core(), {"run", "-c",
+                     writeConfig(home, mixedConfig(squatter.serverPort(), R"({"type":"direct","tag":"direct"})", {}))});
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QVERIFY(process.exitCode() != 0);
@@ -372,6 +383,15 @@ private Q_SLOTS:
         QCOMPARE(listeners.out.trimmed(), pid.toUtf8());
         QCOMPARE(mac.invocations("sing-box").first().arguments, (QStringList{"run", "-c", config}));
 
+        // A connection still open when the signal comes does not keep the core alive.
+        EchoServer echo;
+        QVERIFY(echo.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket open;
+        open.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(open.waitForConnected(5000));
+        open.write(socksConnect(QHostAddress(QHostAddress::LocalHost).toString().toUtf8(), echo.serverPort()));
+        QTRY_COMPARE_WITH_TIMEOUT(open.bytesAvailable(), qint64(12), 5000);
+
         process.terminate();
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -382,31 +402,34 @@ private Q_SLOTS:
         QVERIFY2(log.contains("\x1b[36mINFO\x1b[0m") && log.contains("terminated"), log);
         QTcpServer again;
         QVERIFY(again.listen(QHostAddress::LocalHost, port));
+        QTRY_COMPARE_WITH_TIMEOUT(open.state(), QAbstractSocket::UnconnectedState, 5000);
     }
 
     void malformedBytesCloseOnlyThatConnection_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("TLS straight to the port") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc", 9) << QByteArray();
+        QTest::newRow("TLS straight to the port")
+            << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc", 9) << QByteArray();
         QTest::newRow("SOCKS4") << QByteArray("\x04\x01\x00\x50\x7f\x00\x00\x01\x00", 9) << QByteArray();
-        QTest::newRow("SOCKS5 without an acceptable method") << QByteArray("\x05\x01\x02", 3)
-                                                             << QByteArray("\x05\xff", 2);
+        QTest::newRow("SOCKS5 without an acceptable method")
+            << QByteArray("\x05\x01\x02", 3) << QByteArray("\x05\xff", 2);
         QTest::newRow("SOCKS5 request of another version")
             << QByteArray("\x05\x01\x00\x04\x01\x00\x01\x7f\x00\x00\x01\x00\x50", 13) << QByteArray("\x05\x00", 2);
         QTest::newRow("SOCKS5 unknown address type")
             << QByteArray("\x05\x01\x00\x05\x01\x00\x09\x00\x50", 9) << QByteArray("\x05\x00\x05\x08", 4);
-        QTest::newRow("SOCKS5 UDP associate")
-            << QByteArray("\x05\x01\x00\x05\x03\x00\x01\x7f\x00\x00\x01\x00\x50", 13) << QByteArray("\x05\x00\x05\x07", 4);
+        QTest::newRow("SOCKS5 UDP associate") << QByteArray("\x05\x01\x00\x05\x03\x00\x01\x7f\x00\x00\x01\x00\x50", 13)
+                                              << QByteArray("\x05\x00\x05\x07", 4);
         QTest::newRow("SOCKS5 cut short") << QByteArray("\x05\x01", 2) << QByteArray();
         QTest::newRow("HTTP request line garbage") << QByteArray("GET\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
-        QTest::newRow("HTTP origin form") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
-        QTest::newRow("HTTP CONNECT without port") << QByteArray("CONNECT x.test HTTP/1.1\r\n\r\n")
-                                                   << QByteArray("HTTP/1.1 400 ");
+        QTest::newRow("HTTP origin form")
+            << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
+        QTest::newRow("HTTP CONNECT without port")
+            << QByteArray("CONNECT x.test HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
         QTest::newRow("HTTP header without colon")
             << QByteArray("GET http://x.test/ HTTP/1.1\r\nbroken\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
-        QTest::newRow("HTTP endless head") << "GET http://x.test/ HTTP/1.1\r\nX: " + QByteArray(100'000, 'a')
-                                           << QByteArray("HTTP/1.1 431 ");
+        QTest::newRow("HTTP endless head")
+            << "GET http://x.test/ HTTP/1.1\r\nX: " + QByteArray(100'000, 'a') << QByteArray("HTTP/1.1 431 ");
     }
 
     void malformedBytesCloseOnlyThatConnection()
@@ -416,10 +439,10 @@ private Q_SLOTS:
         TestHome home;
         LocalHttpServer server;
         QVERIFY(server.start());
-        const quint16 port = freePort();
         QProcess process;
-        QVERIFY(startCore(process, writeConfig(home, mixedConfig(port, R"({"type":"direct","tag":"direct"})", {})),
-                          port, QStringLiteral("www.google.com=127.0.0.1:%1").arg(server.serverPort())));
+        const quint16 port =
+            startDirectCore(process, home, QStringLiteral("www.google.com=127.0.0.1:%1").arg(server.serverPort()));
+        QVERIFY(port);
 
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port);
@@ -434,8 +457,8 @@ private Q_SLOTS:
         QVERIFY2(received.startsWith(reply), received.toHex());
 
         QCOMPARE(process.state(), QProcess::Running);
-        const ProcessResult page = curl({"--socks5-hostname", QStringLiteral("127.0.0.1:%1").arg(port),
-                                         "http://www.google.com/echo"});
+        const ProcessResult page =
+            curl({"--socks5-hostname", QStringLiteral("127.0.0.1:%1").arg(port), "http://www.google.com/echo"});
         QVERIFY2(page.status == 0 && page.out.contains("request=GET /echo"), page.err);
         stopCore(process);
     }
@@ -445,10 +468,10 @@ private Q_SLOTS:
         TestHome home;
         EchoServer echo;
         QVERIFY(echo.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = freePort();
         QProcess process;
-        QVERIFY(startCore(process, writeConfig(home, mixedConfig(port, R"({"type":"direct","tag":"direct"})", {})),
-                          port, QStringLiteral("echo.test=127.0.0.1:%1").arg(echo.serverPort())));
+        const quint16 port =
+            startDirectCore(process, home, QStringLiteral("echo.test=127.0.0.1:%1").arg(echo.serverPort()));
+        QVERIFY(port);
 
         constexpr int connections = 200;
         const QByteArray handshake = socksConnect("echo.test", 7);
@@ -488,10 +511,10 @@ private Q_SLOTS:
         TestHome home;
         LocalHttpServer server;
         QVERIFY(server.start());
-        const quint16 port = freePort();
         QProcess process;
-        QVERIFY(startCore(process, writeConfig(home, mixedConfig(port, R"({"type":"direct","tag":"direct"})", {})),
-                          port, QStringLiteral("files.test=127.0.0.1:%1").arg(server.serverPort())));
+        const quint16 port =
+            startDirectCore(process, home, QStringLiteral("files.test=127.0.0.1:%1").arg(server.serverPort()));
+        QVERIFY(port);
         const ProcessResult result =
             curl({"--socks5-hostname", QStringLiteral("127.0.0.1:%1").arg(port), "-o", "/dev/null", "-w",
                   "%{size_download}", "--limit-rate", "4M", "http://files.test/big"});

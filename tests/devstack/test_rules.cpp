@@ -29,7 +29,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, text);
         TestHome home;
-        const QString script = "do shell script \"" + SimHost::AppleScript::escape(text) + "\" with administrator privileges";
+        const QString script =
+            "do shell script \"" + SimHost::AppleScript::escape(text) + "\" with administrator privileges";
         const auto parsed = SimHost::AppleScript::parseDoShellScript(script);
         QVERIFY(parsed);
         QCOMPARE(parsed->command, text);
@@ -71,19 +72,32 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("cidr");
         QTest::addColumn<QString>("printed");
-        QTest::newRow("lower half") << "0.0.0.0/1" << "0/1";
-        QTest::newRow("upper half") << "128.0.0.0/1" << "128.0/1";
-        QTest::newRow("class A natural") << "1.0.0.0/8" << "1";
-        QTest::newRow("class A wide") << "64.0.0.0/2" << "64/2";
-        QTest::newRow("class A narrow") << "64.18.0.0/20" << "64.18/20";
-        QTest::newRow("class B natural") << "169.254.0.0/16" << "169.254";
-        QTest::newRow("class B wide") << "172.16.0.0/12" << "172.16/12";
-        QTest::newRow("class C natural") << "192.168.1.0/24" << "192.168.1";
-        QTest::newRow("class C wide") << "198.18.0.0/16" << "198.18.0/16";
-        QTest::newRow("multicast") << "224.0.0.0/4" << "224.0.0/4";
-        QTest::newRow("host prefix") << "1.1.1.1/32" << "1.1.1.1/32";
-        QTest::newRow("host") << "127.0.0.1" << "127.0.0.1";
-        QTest::newRow("default") << "default" << "default";
+        QTest::newRow("lower half") << "0.0.0.0/1"
+                                    << "0/1";
+        QTest::newRow("upper half") << "128.0.0.0/1"
+                                    << "128.0/1";
+        QTest::newRow("class A natural") << "1.0.0.0/8"
+                                         << "1";
+        QTest::newRow("class A wide") << "64.0.0.0/2"
+                                      << "64/2";
+        QTest::newRow("class A narrow") << "64.18.0.0/20"
+                                        << "64.18/20";
+        QTest::newRow("class B natural") << "169.254.0.0/16"
+                                         << "169.254";
+        QTest::newRow("class B wide") << "172.16.0.0/12"
+                                      << "172.16/12";
+        QTest::newRow("class C natural") << "192.168.1.0/24"
+                                         << "192.168.1";
+        QTest::newRow("class C wide") << "198.18.0.0/16"
+                                      << "198.18.0/16";
+        QTest::newRow("multicast") << "224.0.0.0/4"
+                                   << "224.0.0/4";
+        QTest::newRow("host prefix") << "1.1.1.1/32"
+                                     << "1.1.1.1/32";
+        QTest::newRow("host") << "127.0.0.1"
+                              << "127.0.0.1";
+        QTest::newRow("default") << "default"
+                                 << "default";
     }
 
     void netstatDestinations()
@@ -111,7 +125,8 @@ private Q_SLOTS:
         QTest::newRow("catch-all") << map << "example.org" << 80 << "127.0.0.1:18099";
         QTest::newRow("bracketed IPv6") << map << "ipv6.test" << 80 << "::1:18090";
         QTest::newRow("port kept") << map << "keep.test" << 8443 << "127.0.0.2:8443";
-        QTest::newRow("no map") << "" << "www.google.com" << 80 << "www.google.com:80";
+        QTest::newRow("no map") << ""
+                                << "www.google.com" << 80 << "www.google.com:80";
     }
 
     void hostMapPicksTheMostSpecificEntry()
@@ -154,39 +169,56 @@ private Q_SLOTS:
         QTest::addColumn<QString>("outbound");
         const QString suffixes = R"([{"inbound":"in","action":"sniff"},
             {"inbound":"in","domain_suffix":["qq.com",".cn"],"outbound":"direct"}])";
-        QTest::newRow("suffix covers the name") << suffixes << "in" << "qq.com" << 443 << "direct";
-        QTest::newRow("suffix covers names below") << suffixes << "in" << "im.qq.com" << 443 << "direct";
-        QTest::newRow("suffix is not a substring") << suffixes << "in" << "notqq.com" << 443 << "proxy-final";
-        QTest::newRow("dotted suffix only below") << suffixes << "in" << "cn" << 443 << "proxy-final";
-        QTest::newRow("dotted suffix below") << suffixes << "in" << "gov.cn" << 443 << "direct";
-        QTest::newRow("other inbound") << suffixes << "ai" << "im.qq.com" << 443 << "proxy-final";
+        QTest::newRow("suffix covers the name") << suffixes << "in"
+                                                << "qq.com" << 443 << "direct";
+        QTest::newRow("suffix covers names below") << suffixes << "in"
+                                                   << "im.qq.com" << 443 << "direct";
+        QTest::newRow("suffix is not a substring") << suffixes << "in"
+                                                   << "notqq.com" << 443 << "proxy-final";
+        QTest::newRow("dotted suffix only below") << suffixes << "in"
+                                                  << "cn" << 443 << "proxy-final";
+        QTest::newRow("dotted suffix below") << suffixes << "in"
+                                             << "gov.cn" << 443 << "direct";
+        QTest::newRow("other inbound") << suffixes << "ai"
+                                       << "im.qq.com" << 443 << "proxy-final";
 
         const QString cidrs = R"([{"inbound":["in","ai"],"ip_cidr":["127.0.0.0/8","10.1.2.3"],"outbound":"direct"}])";
-        QTest::newRow("cidr matches an address") << cidrs << "ai" << "127.0.0.1" << 80 << "direct";
-        QTest::newRow("single address") << cidrs << "in" << "10.1.2.3" << 80 << "direct";
-        QTest::newRow("cidr never matches a name") << cidrs << "in" << "localhost" << 80 << "proxy-final";
+        QTest::newRow("cidr matches an address") << cidrs << "ai"
+                                                 << "127.0.0.1" << 80 << "direct";
+        QTest::newRow("single address") << cidrs << "in"
+                                        << "10.1.2.3" << 80 << "direct";
+        QTest::newRow("cidr never matches a name") << cidrs << "in"
+                                                   << "localhost" << 80 << "proxy-final";
 
         QTest::newRow("keyword, regex and port range")
             << R"([{"domain_keyword":"google","port_range":["400:500"],"outbound":"direct"},
                   {"domain_regex":"^api\\.","port":[8443],"outbound":"block"}])"
-            << "in" << "www.google.com" << 443 << "direct";
+            << "in"
+            << "www.google.com" << 443 << "direct";
         QTest::newRow("port outside the range")
-            << R"([{"domain_keyword":"google","port_range":["400:500"],"outbound":"direct"}])" << "in"
+            << R"([{"domain_keyword":"google","port_range":["400:500"],"outbound":"direct"}])"
+            << "in"
             << "www.google.com" << 80 << "proxy-final";
-        QTest::newRow("invert") << R"([{"domain":["a.test"],"invert":true,"outbound":"direct"}])" << "in"
+        QTest::newRow("invert") << R"([{"domain":["a.test"],"invert":true,"outbound":"direct"}])"
+                                << "in"
                                 << "b.test" << 80 << "direct";
         QTest::newRow("logical and") << R"([{"type":"logical","mode":"and","rules":[{"inbound":"in"},{"port":443}],
                                               "outbound":"direct"}])"
-                                     << "in" << "x.test" << 443 << "direct";
+                                     << "in"
+                                     << "x.test" << 443 << "direct";
         QTest::newRow("logical or") << R"([{"type":"logical","mode":"or","rules":[{"port":1},{"domain":"x.test"}],
                                              "outbound":"direct"}])"
-                                    << "in" << "x.test" << 443 << "direct";
-        QTest::newRow("reject") << R"([{"domain":"ads.test","action":"reject"}])" << "in" << "ads.test" << 80
-                                << "<rejected>";
-        QTest::newRow("protocol is never sniffed") << R"([{"protocol":"tls","outbound":"direct"}])" << "in"
+                                    << "in"
+                                    << "x.test" << 443 << "direct";
+        QTest::newRow("reject") << R"([{"domain":"ads.test","action":"reject"}])"
+                                << "in"
+                                << "ads.test" << 80 << "<rejected>";
+        QTest::newRow("protocol is never sniffed") << R"([{"protocol":"tls","outbound":"direct"}])"
+                                                   << "in"
                                                    << "x.test" << 443 << "proxy-final";
-        QTest::newRow("selector resolves to its default")
-            << R"([{"domain":"x.test","outbound":"select"}])" << "in" << "x.test" << 443 << "direct";
+        QTest::newRow("selector resolves to its default") << R"([{"domain":"x.test","outbound":"select"}])"
+                                                          << "in"
+                                                          << "x.test" << 443 << "direct";
     }
 
     void routing()

@@ -12,7 +12,9 @@ QString temporaryTemplate()
 
 } // namespace
 
-SimulatedMac::SimulatedMac() : SimulatedMac(Options{}) {}
+SimulatedMac::SimulatedMac() : SimulatedMac(Options{})
+{
+}
 
 SimulatedMac::SimulatedMac(const Options &options)
     : m_dir(temporaryTemplate()), m_store(m_dir.path()), m_hadRoot(qEnvironmentVariableIsSet("TOVREN_HOST_ROOT"))

@@ -88,13 +88,13 @@ public:
 
     // What the client did.
     int promptCount() const;
-    QList<PromptRecord> prompts() const;        // each prompt's shell text, unescaped, and whether it was granted
+    QList<PromptRecord> prompts() const; // each prompt's shell text, unescaped, and whether it was granted
     QList<Invocation> invocations(const QString &tool = {}) const; // every tool run, oldest first
-    QStringList terminalScripts() const;        // texts handed to Terminal through osascript
-    void clearRecords();                        // forget invocations, prompts and Terminal scripts
+    QStringList terminalScripts() const;                           // texts handed to Terminal through osascript
+    void clearRecords();                                           // forget invocations, prompts and Terminal scripts
 
     // Tunnels, interfaces and routes.
-    QStringList wireGuardTunnels() const;       // names of tunnels wg-quick brought up
+    QStringList wireGuardTunnels() const; // names of tunnels wg-quick brought up
     void addWireGuardTunnel(const QString &name, const QStringList &routes = {}); // e.g. a stale one
     void addExtraInterface(const SimHost::ExtraInterface &interface);
     void setRoutes(const QList<RouteLine> &routes);

@@ -35,10 +35,9 @@ ToolResult install(const ToolContext &context, const QStringList &names)
             continue;
         const Formula *formula = findFormula(name);
         if (!formula) {
-            return ToolResult::failure(
-                1, QStringLiteral("Warning: No available formula with the name \"%1\".\n"
-                                  "Error: No formulae or casks found for %1.\n")
-                       .arg(name));
+            return ToolResult::failure(1, QStringLiteral("Warning: No available formula with the name \"%1\".\n"
+                                                         "Error: No formulae or casks found for %1.\n")
+                                              .arg(name));
         }
         wanted << formula;
     }

@@ -45,7 +45,8 @@ ToolResult runKillall(const ToolContext &context, const QStringList &arguments)
         if (userProcesses.contains(name) || (rootDaemons.contains(name) && context.privileged))
             continue;
         if (rootDaemons.contains(name))
-            return ToolResult::failure(1, QStringLiteral("killall: warning: kill -TERM 330: Operation not permitted\n"));
+            return ToolResult::failure(1,
+                                       QStringLiteral("killall: warning: kill -TERM 330: Operation not permitted\n"));
         return ToolResult::failure(1, QStringLiteral("No matching processes belonging to you were found\n"));
     }
     return {};

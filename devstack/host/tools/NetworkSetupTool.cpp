@@ -56,8 +56,8 @@ QString listServiceOrder(const HostState &state)
     QString text = QStringLiteral("An asterisk (*) denotes that a network service is disabled.\n");
     int index = 0;
     for (const NetworkService &service : state.services) {
-        text += QStringLiteral("(%1) %2\n").arg(service.enabled ? QString::number(++index) : QStringLiteral("*"),
-                                                service.name);
+        text += QStringLiteral("(%1) %2\n")
+                    .arg(service.enabled ? QString::number(++index) : QStringLiteral("*"), service.name);
         text += QStringLiteral("(Hardware Port: %1, Device: %2)\n\n").arg(service.name, service.device);
     }
     return text;
@@ -120,8 +120,8 @@ ToolResult proxyVerb(const ToolContext &context, const ProxyVerbs &verbs, const 
     const std::optional<bool> authenticated =
         arguments.size() > 4 ? onOff(arguments.at(4)) : std::optional<bool>(false);
     const bool shapeOk = arguments.size() == 4 || arguments.size() == 5 || arguments.size() == 7;
-    if (!shapeOk || !portOk || port < 0 || port > 65535 || arguments.value(2).isEmpty() || !authenticated
-        || (*authenticated && arguments.size() != 7))
+    if (!shapeOk || !portOk || port < 0 || port > 65535 || arguments.value(2).isEmpty() || !authenticated ||
+        (*authenticated && arguments.size() != 7))
         return invalid();
     return changeService(context, verb, name, [&](NetworkService &s) -> std::optional<ToolResult> {
         s.proxy(verbs.kind) = ProxySetting{true, arguments.at(2), port, *authenticated};

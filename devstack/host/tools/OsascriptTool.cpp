@@ -27,7 +27,8 @@ OsascriptRun::OsascriptRun(const HostStore &store, QObject *parent) : QObject(pa
                 err.chop(1);
             if (err.isEmpty())
                 err = QStringLiteral("The command exited with a non-zero status.");
-            finish(scriptError(m_script, QStringLiteral("execution error"), QStringLiteral("%1 (%2)").arg(err).arg(status)));
+            finish(scriptError(m_script, QStringLiteral("execution error"),
+                               QStringLiteral("%1 (%2)").arg(err).arg(status)));
             return;
         }
         QByteArray result = out;
@@ -39,7 +40,8 @@ OsascriptRun::OsascriptRun(const HostStore &store, QObject *parent) : QObject(pa
     });
     connect(&m_shell, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            finish(scriptError(m_script, QStringLiteral("execution error"), m_shell.errorString() + QStringLiteral(" (127)")));
+            finish(scriptError(m_script, QStringLiteral("execution error"),
+                               m_shell.errorString() + QStringLiteral(" (127)")));
     });
 }
 

@@ -68,7 +68,8 @@ QString freeUtun(const HostState &state)
 ToolResult up(const ToolContext &context, const Target &target)
 {
     if (target.configPath.isEmpty())
-        return ToolResult::failure(1, QStringLiteral("wg-quick: `/etc/wireguard/%1.conf' does not exist\n").arg(target.name));
+        return ToolResult::failure(
+            1, QStringLiteral("wg-quick: `/etc/wireguard/%1.conf' does not exist\n").arg(target.name));
     QFile file(target.configPath);
     if (!file.open(QIODevice::ReadOnly))
         return ToolResult::failure(1, QStringLiteral("wg-quick: `%1' does not exist\n").arg(target.configPath));
@@ -162,7 +163,8 @@ ToolResult runWg(const ToolContext &context, const QStringList &arguments)
         return ToolResult::output(text);
     }
     if (arguments == QStringList{QStringLiteral("--version")})
-        return ToolResult::output(QStringLiteral("wireguard-tools v1.0.20210914 - https://git.zx2c4.com/wireguard-tools/\n"));
+        return ToolResult::output(
+            QStringLiteral("wireguard-tools v1.0.20210914 - https://git.zx2c4.com/wireguard-tools/\n"));
     return ToolResult::failure(1, QStringLiteral("Usage: wg show [interfaces] (devstack stand-in)\n"));
 }
 
