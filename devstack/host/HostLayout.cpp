@@ -113,6 +113,18 @@ QString shellQuote(const QString &word)
     return u'\'' + quoted + u'\'';
 }
 
+QString rootedSearchPath(const QString &root, const QString &path)
+{
+    QStringList entries;
+    for (const QString &entry : path.split(u':', Qt::SkipEmptyParts)) {
+        if (entry == root || entry.startsWith(root + u'/'))
+            entries << entry;
+        else if (entry.startsWith(u'/'))
+            entries << root + entry;
+    }
+    return entries.join(u':');
+}
+
 const QList<ToolPath> &systemToolPaths()
 {
     static const QList<ToolPath> tools{

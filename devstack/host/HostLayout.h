@@ -46,6 +46,10 @@ const QList<ToolPath> &systemToolPaths();
 // For tools that pass straight to this machine's program (lsof, ps, kill, curl, env): its path, else empty.
 QString passThroughProgram(const QString &tool);
 
+// A search path as the simulated Mac reads it: every absolute entry taken below the root (entries already below
+// it kept), relative entries dropped. The simulated shell's start-up file applies the same rule.
+QString rootedSearchPath(const QString &root, const QString &path);
+
 // Wraps a word in single quotes for /bin/sh, a quote inside becoming '\''.
 QString shellQuote(const QString &word);
 

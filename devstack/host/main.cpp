@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <deque>
 #include <unistd.h>
 #include <vector>
 
@@ -136,6 +137,18 @@ int toolCommand(int argc, char **argv)
 
     if (tool == QLatin1String("sh") || tool == QLatin1String("bash"))
         execShell(store, rawArguments);
+    if (tool == QLatin1String("env")) {
+        // env looks commands up itself: keep it to the root's programs, like the shell.
+        qputenv("PATH", QFile::encodeName(rootedSearchPath(store.root(), qEnvironmentVariable("PATH"))));
+        for (char **argument = rawArguments; *argument; ++argument) {
+            if (qstrncmp(*argument, "PATH=", 5) == 0) {
+                static std::deque<QByteArray> mapped; // stable addresses for argv
+                mapped.push_back("PATH=" +
+                                 QFile::encodeName(rootedSearchPath(store.root(), QFile::decodeName(*argument + 5))));
+                *argument = mapped.back().data();
+            }
+        }
+    }
     if (const QString real = passThroughProgram(tool); !real.isEmpty())
         execProgram(real, argv[3], rawArguments);
     if (tool == QLatin1String("sing-box")) {

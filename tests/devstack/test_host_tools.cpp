@@ -360,22 +360,30 @@ private Q_SLOTS:
     // never this machine's network tools.
     void shellFindsCommandsBelowTheRoot_data()
     {
+        QTest::addColumn<QString>("program");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("tools");
         QTest::addColumn<QByteArray>("out");
         const QString path = "export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin; ";
-        QTest::newRow("stale tunnel listed") << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"}
-                                             << true << QByteArray("tovren-active\n");
+        QTest::newRow("stale tunnel listed")
+            << "/bin/sh" << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"} << true
+            << QByteArray("tovren-active\n");
         QTest::newRow("no wireguard-tools")
-            << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"} << false << QByteArray();
-        QTest::newRow("ifconfig is the stand-in") << QStringList{"-c", path + "command -v ifconfig killall"} << false
-                                                  << QByteArray("<root>/sbin/ifconfig\n<root>/usr/bin/killall\n");
+            << "/bin/sh" << QStringList{"-lc", path + "wg show interfaces 2>/dev/null || true"} << false
+            << QByteArray();
+        QTest::newRow("ifconfig is the stand-in")
+            << "/bin/bash" << QStringList{"-c", path + "command -v ifconfig killall"} << false
+            << QByteArray("<root>/sbin/ifconfig\n<root>/usr/bin/killall\n");
         QTest::newRow("$0 and parameters kept")
-            << QStringList{"-c", "echo $0 $1", "name", "one"} << false << QByteArray("name one\n");
+            << "/bin/sh" << QStringList{"-c", "echo $0 $1", "name", "one"} << false << QByteArray("name one\n");
+        QTest::newRow("env looks up below the root too")
+            << "/usr/bin/env" << QStringList{"PATH=/usr/sbin:/sbin", "ifconfig", "-l"} << false
+            << QByteArray("lo0 en0 bridge0 utun0\n");
     }
 
     void shellFindsCommandsBelowTheRoot()
     {
+        QFETCH(QString, program);
         QFETCH(QStringList, arguments);
         QFETCH(bool, tools);
         QFETCH(QByteArray, out);
@@ -383,8 +391,8 @@ private Q_SLOTS:
         SimulatedMac mac;
         mac.setInstalled(SimulatedMac::Package::WireGuardTools, tools);
         mac.addWireGuardTunnel("tovren-active");
-        const ProcessResult result = tool(mac, "/bin/sh", arguments);
-        QCOMPARE(result.status, 0);
+        const ProcessResult result = tool(mac, program, arguments);
+        QVERIFY2(result.status == 0, result.err);
         QCOMPARE(result.out, QByteArray(out).replace("<root>", mac.root().toUtf8()));
     }
 

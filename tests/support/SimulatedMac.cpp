@@ -22,6 +22,7 @@ SimulatedMac::SimulatedMac(const Options &options)
     m_savedRoot = qgetenv("TOVREN_HOST_ROOT");
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("cannot create a temporary folder: ") + m_dir.errorString();
+        qWarning("SimulatedMac: %s", qPrintable(m_error));
         return;
     }
     SimHost::LayoutOptions layout;
@@ -39,6 +40,8 @@ SimulatedMac::SimulatedMac(const Options &options)
     m_error = SimHost::createHostRoot(m_dir.path(), layout);
     if (m_error.isEmpty())
         qputenv("TOVREN_HOST_ROOT", QFile::encodeName(m_store.root()));
+    else
+        qWarning("SimulatedMac: %s", qPrintable(m_error));
 }
 
 SimulatedMac::~SimulatedMac()
