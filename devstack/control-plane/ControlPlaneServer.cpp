@@ -145,7 +145,8 @@ void ControlPlaneServer::finish(const Pending &pending, const Reply &reply, cons
         out.writeHeader("X-Request-Id", id);
     for (const auto &[name, value] : reply.headers)
         out.writeHeader(name, value);
-    out.writeBody(reply.body);
+    // A HEAD answer announces the length but carries no body.
+    out.writeBody(pending.request.method == QLatin1String("HEAD") ? QByteArray() : reply.body);
     if (record)
         log(pending, reply.status, note);
 }
