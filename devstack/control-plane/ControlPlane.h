@@ -106,8 +106,8 @@ private:
     Overrides m_overrides;
     DataSet m_data;
     FaultTable m_faults;
-    QHash<QString, QString> m_sessions; // token -> account id
-    QHash<QString, Code> m_codes;       // identity -> latest code
+    QHash<QString, QString> m_sessions;       // token -> account id
+    QHash<QString, Code> m_codes;             // identity -> latest code
     QHash<QString, Credential> m_credentials; // device id + "|" + endpoint id
     int m_wireGuardHosts = 0;
     QJsonArray m_codeLog;

@@ -62,17 +62,18 @@ Reply ControlPlane::sendVerificationCode(const Call &call)
         throw HttpError(409, QStringLiteral("该邮箱已注册，请直接登录。"), QStringLiteral("IDENTITY_TAKEN"));
 
     const int minutes = m_data.settings.verificationCodeMinutes;
-    const QString code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10, QLatin1Char('0'));
+    const QString code =
+        QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10, QLatin1Char('0'));
     m_codes.insert(identity, Code{code, nowMs() + qint64(minutes) * 60000});
     m_codeLog.append(QJsonObject{{QStringLiteral("identity"), identity},
                                  {QStringLiteral("code"), code},
                                  {QStringLiteral("sentAt"), isoTime(nowMs())}});
 
-    QJsonObject answer{{QStringLiteral("ok"), true},
-                       {QStringLiteral("channel"), QStringLiteral("email")},
-                       {QStringLiteral("expiresInMinutes"), minutes},
-                       {QStringLiteral("message"),
-                        QStringLiteral("验证码已发送至 %1，%2 分钟内有效。").arg(identity).arg(minutes)}};
+    QJsonObject answer{
+        {QStringLiteral("ok"), true},
+        {QStringLiteral("channel"), QStringLiteral("email")},
+        {QStringLiteral("expiresInMinutes"), minutes},
+        {QStringLiteral("message"), QStringLiteral("验证码已发送至 %1，%2 分钟内有效。").arg(identity).arg(minutes)}};
     if (m_data.settings.revealDebugCode)
         answer.insert(QStringLiteral("debugCode"), code);
     return Reply::json(answer);
@@ -179,10 +180,11 @@ Reply ControlPlane::clientBootstrap(const Call &call)
         {QStringLiteral("devices"), devices},
         {QStringLiteral("max_devices"), call.account->maxDevices()},
         {QStringLiteral("client"),
-         QJsonObject{{QStringLiteral("platform"), platform},
-                     {QStringLiteral("region"), queryValue(QStringLiteral("clientRegion"), QStringLiteral("client_region"))},
-                     {QStringLiteral("networkType"),
-                      queryValue(QStringLiteral("networkType"), QStringLiteral("network_type"))}}},
+         QJsonObject{
+             {QStringLiteral("platform"), platform},
+             {QStringLiteral("region"), queryValue(QStringLiteral("clientRegion"), QStringLiteral("client_region"))},
+             {QStringLiteral("networkType"),
+              queryValue(QStringLiteral("networkType"), QStringLiteral("network_type"))}}},
         {QStringLiteral("serverTime"), isoTime(nowMs())},
     });
 }

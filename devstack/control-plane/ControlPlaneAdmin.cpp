@@ -102,8 +102,9 @@ Reply ControlPlane::changeSettings(const Request &request)
 
 Reply ControlPlane::expireSessions(const Request &request)
 {
-    const std::optional<QString> identity =
-        request.body.trimmed().isEmpty() ? std::nullopt : JsonBody(request, false).optionalString(QStringLiteral("identity"));
+    const std::optional<QString> identity = request.body.trimmed().isEmpty()
+                                                ? std::nullopt
+                                                : JsonBody(request, false).optionalString(QStringLiteral("identity"));
     const AccountRecord *account = identity ? m_data.accountByIdentity(*identity) : nullptr;
     if (identity && !account)
         return adminError(404, QStringLiteral("no account ") + *identity);

@@ -63,8 +63,8 @@ Reply ControlPlane::deleteDevice(const Call &call)
 {
     AccountRecord &account = *call.account;
     const QString id = call.params.value(0);
-    const auto found = std::find_if(account.devices.begin(), account.devices.end(),
-                                    [&](const DeviceRecord &d) { return d.id == id; });
+    const auto found =
+        std::find_if(account.devices.begin(), account.devices.end(), [&](const DeviceRecord &d) { return d.id == id; });
     if (found == account.devices.end())
         throw HttpError(404, QStringLiteral("设备不存在。"), QStringLiteral("DEVICE_NOT_FOUND"));
     account.devices.erase(found);
@@ -139,7 +139,8 @@ Reply ControlPlane::protocolConfig(const Call &call)
     const Credential &credential = credentialFor(*device, *endpoint);
     const qint64 provisioningMs = endpoint->provisioningMs.value_or(s.provisioningDelayMs);
     if (nowMs() - credential.startedAtMs < provisioningMs)
-        return answer(ProtocolConfig::notReady(*endpoint, s.retryAfterMs, s.maxWaitMs), 202, QStringLiteral("provisioning"));
+        return answer(ProtocolConfig::notReady(*endpoint, s.retryAfterMs, s.maxWaitMs), 202,
+                      QStringLiteral("provisioning"));
     if (endpoint->provisioningFails)
         return answer(ProtocolConfig::failed(*endpoint), 200, QStringLiteral("failed"));
     const ProtocolConfig::Issued issued{device->id, credential.credentialId, credential.wireGuardPrivateKey,

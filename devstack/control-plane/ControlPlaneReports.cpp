@@ -18,8 +18,9 @@ QJsonObject traceHeaders(const Request &request)
 Reply ControlPlane::connectionReport(const Call &call)
 {
     const JsonBody body(call.request);
-    for (const char *key : {"deviceId", "endpointId", "protocol", "status", "appVersion", "clientPlatform", "stateStage",
-                            "reasonCode", "clientRegion", "networkType", "attemptId", "requestId", "buildId"})
+    for (const char *key :
+         {"deviceId", "endpointId", "protocol", "status", "appVersion", "clientPlatform", "stateStage", "reasonCode",
+          "clientRegion", "networkType", "attemptId", "requestId", "buildId"})
         body.requiredString(QLatin1String(key));
     for (const char *key : {"latencyMs", "quickVerifyMs", "connectDurationMs"})
         body.requiredInteger(QLatin1String(key));
@@ -33,7 +34,8 @@ Reply ControlPlane::connectionReport(const Call &call)
     }
 
     const QString status = body.object().value(QStringLiteral("status")).toString();
-    static const QStringList known{QStringLiteral("connected"), QStringLiteral("failed"), QStringLiteral("disconnected")};
+    static const QStringList known{QStringLiteral("connected"), QStringLiteral("failed"),
+                                   QStringLiteral("disconnected")};
     if (!known.contains(status))
         throw HttpError(400, QStringLiteral("status 只能是 connected、failed 或 disconnected。"),
                         QStringLiteral("INVALID_FIELD"));
@@ -57,8 +59,8 @@ Reply ControlPlane::crashReport(const Call &call)
     const JsonBody body(call.request);
     for (const char *key : {"clientPlatform", "appVersion", "crashType", "reason"})
         body.requiredString(QLatin1String(key));
-    for (const char *key : {"deviceId", "stackTrace", "diagnostics", "dumpSummary", "dumpSha256", "signalName",
-                            "threadName", "buildId"})
+    for (const char *key :
+         {"deviceId", "stackTrace", "diagnostics", "dumpSummary", "dumpSha256", "signalName", "threadName", "buildId"})
         body.optionalString(QLatin1String(key));
     m_crashReports.append(QJsonObject{{QStringLiteral("receivedAt"), isoTime(nowMs())},
                                       {QStringLiteral("userId"), call.account->id},

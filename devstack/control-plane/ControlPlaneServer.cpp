@@ -155,10 +155,11 @@ void ControlPlaneServer::log(const Pending &pending, int status, const QString &
 {
     if (!m_config.logRequests)
         return;
-    const QString line = QStringLiteral("%1 %2 -> %3 (%4 ms)%5\n")
-                             .arg(pending.request.method, pending.fullPath)
-                             .arg(status)
-                             .arg(pending.clock.elapsed())
-                             .arg(note.isEmpty() ? QString() : QStringLiteral(" [") + note.trimmed() + QLatin1Char(']'));
+    const QString line =
+        QStringLiteral("%1 %2 -> %3 (%4 ms)%5\n")
+            .arg(pending.request.method, pending.fullPath)
+            .arg(status)
+            .arg(pending.clock.elapsed())
+            .arg(note.isEmpty() ? QString() : QStringLiteral(" [") + note.trimmed() + QLatin1Char(']'));
     std::fputs(line.toLocal8Bit().constData(), stderr);
 }

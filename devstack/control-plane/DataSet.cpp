@@ -258,8 +258,8 @@ Upstream Upstream::fromUrl(const QString &text)
 {
     const QUrl url(text, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != QLatin1String("socks") && scheme != QLatin1String("http")) || url.host().isEmpty()
-        || url.port() < 1)
+    if (!url.isValid() || (scheme != QLatin1String("socks") && scheme != QLatin1String("http")) ||
+        url.host().isEmpty() || url.port() < 1)
         throw std::invalid_argument(
             QStringLiteral("upstream \"%1\" is not socks://host:port or http://host:port").arg(text).toStdString());
     Upstream u;
@@ -307,9 +307,8 @@ QJsonObject DeviceRecord::toJson() const
 
 int AccountRecord::activeDeviceCount() const
 {
-    return static_cast<int>(std::count_if(devices.begin(), devices.end(), [](const DeviceRecord &d) {
-        return d.status == QLatin1String("active");
-    }));
+    return static_cast<int>(std::count_if(devices.begin(), devices.end(),
+                                          [](const DeviceRecord &d) { return d.status == QLatin1String("active"); }));
 }
 
 bool AccountRecord::isDisabled() const

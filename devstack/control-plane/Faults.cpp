@@ -15,7 +15,11 @@ int number(const QString &text, const QString &what, int min, int max)
     bool ok = false;
     const int value = text.trimmed().toInt(&ok);
     if (!ok || value < min || value > max)
-        refuse(QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"").arg(what).arg(min).arg(max).arg(text));
+        refuse(QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
+                   .arg(what)
+                   .arg(min)
+                   .arg(max)
+                   .arg(text));
     return value;
 }
 
@@ -44,9 +48,9 @@ bool FaultRule::matches(const QString &requestMethod, const QString &apiPath) co
 
 QJsonObject FaultRule::toJson() const
 {
-    QJsonObject out{{QStringLiteral("id"), id}, {QStringLiteral("path"), pathPattern},
-                    {QStringLiteral("delayMs"), delayMs}, {QStringLiteral("drop"), drop},
-                    {QStringLiteral("malformed"), malformed}, {QStringLiteral("times"), remaining}};
+    QJsonObject out{
+        {QStringLiteral("id"), id},     {QStringLiteral("path"), pathPattern},    {QStringLiteral("delayMs"), delayMs},
+        {QStringLiteral("drop"), drop}, {QStringLiteral("malformed"), malformed}, {QStringLiteral("times"), remaining}};
     if (!method.isEmpty())
         out.insert(QStringLiteral("method"), method);
     if (status)

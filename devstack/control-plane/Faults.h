@@ -13,14 +13,14 @@
 struct FaultRule
 {
     int id = 0;
-    QString method;       // upper case; empty matches every method
-    QString pathPattern;  // API path such as "/devices/*"; "*" matches any run of characters except "/"
+    QString method;      // upper case; empty matches every method
+    QString pathPattern; // API path such as "/devices/*"; "*" matches any run of characters except "/"
     std::optional<int> status;
     int delayMs = 0;
     bool drop = false;
     bool malformed = false;
     std::optional<QByteArray> body;
-    int remaining = -1;   // requests left to hit; -1 is unlimited
+    int remaining = -1; // requests left to hit; -1 is unlimited
 
     bool matches(const QString &requestMethod, const QString &apiPath) const;
     bool servesNormally() const { return !drop && !status && !malformed && !body; }

@@ -33,12 +33,12 @@ QString compact(const QJsonObject &object)
 
 QJsonObject v2Base(const EndpointRecord &endpoint, const QString &status, const QString &nodeSync)
 {
-    return QJsonObject{{QStringLiteral("endpointId"), endpoint.id},
-                       {QStringLiteral("protocol"), endpoint.protocol},
-                       {QStringLiteral("adapter"), endpoint.isWireGuard() ? QStringLiteral("wg-quick")
-                                                                          : QStringLiteral("sing-box")},
-                       {QStringLiteral("configStatus"), status},
-                       {QStringLiteral("lifecycle"), QJsonObject{{QStringLiteral("nodeSyncStatus"), nodeSync}}}};
+    return QJsonObject{
+        {QStringLiteral("endpointId"), endpoint.id},
+        {QStringLiteral("protocol"), endpoint.protocol},
+        {QStringLiteral("adapter"), endpoint.isWireGuard() ? QStringLiteral("wg-quick") : QStringLiteral("sing-box")},
+        {QStringLiteral("configStatus"), status},
+        {QStringLiteral("lifecycle"), QJsonObject{{QStringLiteral("nodeSyncStatus"), nodeSync}}}};
 }
 
 } // namespace
@@ -58,8 +58,8 @@ QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMod
     }
     route.insert(QStringLiteral("rules"), rules);
     return QJsonObject{
-        {QStringLiteral("log"), QJsonObject{{QStringLiteral("level"), QStringLiteral("info")},
-                                            {QStringLiteral("timestamp"), true}}},
+        {QStringLiteral("log"),
+         QJsonObject{{QStringLiteral("level"), QStringLiteral("info")}, {QStringLiteral("timestamp"), true}}},
         {QStringLiteral("inbounds"),
          QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("tun")},
                                 {QStringLiteral("tag"), QStringLiteral("tun-in")},
@@ -69,7 +69,7 @@ QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMod
                                 {QStringLiteral("stack"), QStringLiteral("system")}}}},
         {QStringLiteral("outbounds"),
          QJsonArray{proxyOutbound(upstream), QJsonObject{{QStringLiteral("type"), QStringLiteral("direct")},
-                                                          {QStringLiteral("tag"), QStringLiteral("direct")}}}},
+                                                         {QStringLiteral("tag"), QStringLiteral("direct")}}}},
         {QStringLiteral("route"), route},
     };
 }
@@ -104,12 +104,13 @@ QString wireGuardText(const EndpointRecord &endpoint, const Issued &issued)
 QJsonObject ready(const EndpointRecord &endpoint, const Upstream &upstream, const QString &outboundMode,
                   const Issued &issued)
 {
-    const QByteArray keySource = (issued.deviceId + QLatin1Char('|') + endpoint.id + QLatin1Char('|') + outboundMode
-                                  + QLatin1Char('|') + QString::number(endpoint.revision))
+    const QByteArray keySource = (issued.deviceId + QLatin1Char('|') + endpoint.id + QLatin1Char('|') + outboundMode +
+                                  QLatin1Char('|') + QString::number(endpoint.revision))
                                      .toUtf8();
     const QJsonObject cache{
         {QStringLiteral("cacheKey"),
-         QStringLiteral("pc_") + QString::fromLatin1(QCryptographicHash::hash(keySource, QCryptographicHash::Sha256).toHex().left(24))},
+         QStringLiteral("pc_") +
+             QString::fromLatin1(QCryptographicHash::hash(keySource, QCryptographicHash::Sha256).toHex().left(24))},
         {QStringLiteral("credentialId"), issued.credentialId},
         {QStringLiteral("configRevision"), endpoint.revision},
         {QStringLiteral("expiresAt"), isoTime(issued.issuedAtMs + qint64(7) * 86400000)},
@@ -161,7 +162,8 @@ QJsonObject notReady(const EndpointRecord &endpoint, int retryAfterMs, int maxWa
                                                      {QStringLiteral("message"), message},
                                                      {QStringLiteral("retryAfterMs"), retryAfterMs},
                                                      {QStringLiteral("maxWaitMs"), maxWaitMs}}},
-        {QStringLiteral("protocolConfigV2"), v2Base(endpoint, QStringLiteral("provisioning"), QStringLiteral("pending"))},
+        {QStringLiteral("protocolConfigV2"),
+         v2Base(endpoint, QStringLiteral("provisioning"), QStringLiteral("pending"))},
     };
 }
 

@@ -1,10 +1,10 @@
 #include "Tls.h"
 
+#include <QCoro/QCoroProcess>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QCoro/QCoroProcess>
 #include <stdexcept>
 
 namespace {
@@ -17,7 +17,8 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
-std::optional<TlsIdentity> identityFrom(const QByteArray &certificatePem, const QByteArray &keyPem, const QString &source)
+std::optional<TlsIdentity> identityFrom(const QByteArray &certificatePem, const QByteArray &keyPem,
+                                        const QString &source)
 {
     TlsIdentity id;
     id.certificate = QSslCertificate(certificatePem, QSsl::Pem);
@@ -44,13 +45,25 @@ QCoro::Task<std::optional<TlsIdentity>> generate(const QString &openssl)
     process.setProcessChannelMode(QProcess::MergedChannels);
     const QString key = dir.filePath(QStringLiteral("key.pem"));
     const QString cert = dir.filePath(QStringLiteral("cert.pem"));
-    const QStringList arguments{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                            QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
-                            QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
-                            QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
-                            QStringLiteral("/CN=localhost/O=Tovren devstack"), QStringLiteral("-addext"),
-                            QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:0:0:0:0:0:0:0:1")};
-    if (!co_await qCoro(process).start(openssl, arguments) || !co_await qCoro(process).waitForFinished(std::chrono::seconds(30))) {
+    const QStringList arguments{QStringLiteral("req"),
+                                QStringLiteral("-x509"),
+                                QStringLiteral("-newkey"),
+                                QStringLiteral("ec"),
+                                QStringLiteral("-pkeyopt"),
+                                QStringLiteral("ec_paramgen_curve:prime256v1"),
+                                QStringLiteral("-nodes"),
+                                QStringLiteral("-keyout"),
+                                key,
+                                QStringLiteral("-out"),
+                                cert,
+                                QStringLiteral("-days"),
+                                QStringLiteral("30"),
+                                QStringLiteral("-subj"),
+                                QStringLiteral("/CN=localhost/O=Tovren devstack"),
+                                QStringLiteral("-addext"),
+                                QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:0:0:0:0:0:0:0:1")};
+    if (!co_await qCoro(process).start(openssl, arguments) ||
+        !co_await qCoro(process).waitForFinished(std::chrono::seconds(30))) {
         qWarning("openssl did not run: %s", qPrintable(process.errorString()));
         co_return std::nullopt;
     }

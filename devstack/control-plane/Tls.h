@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoro/QCoroTask>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
-#include <QCoro/QCoroTask>
 
 struct TlsIdentity
 {

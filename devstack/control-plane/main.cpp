@@ -21,7 +21,8 @@ void complain(const QString &text)
 // Ends the process once the event loop runs (exit() before exec() would be lost).
 void quitSoon(int code)
 {
-    QMetaObject::invokeMethod(qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
 }
 
 QString hostForUrl(const QHostAddress &listen)
@@ -43,12 +44,14 @@ QCoro::Task<> start(ControlPlaneServer &server, ControlPlane &plane, const Optio
         if (options.http) {
             auto *tcp = new QTcpServer(&server);
             if (!tcp->listen(options.listen, options.port))
-                throw std::runtime_error(QStringLiteral("HTTP port %1: %2").arg(options.port).arg(tcp->errorString()).toStdString());
+                throw std::runtime_error(
+                    QStringLiteral("HTTP port %1: %2").arg(options.port).arg(tcp->errorString()).toStdString());
             server.bind(tcp);
             urls << QStringLiteral("http://%1:%2%3").arg(host).arg(tcp->serverPort()).arg(options.basePath);
         }
         if (options.https) {
-            const TlsIdentity identity = co_await prepareTlsIdentity(options.tlsCertificate, options.tlsKey, options.openssl);
+            const TlsIdentity identity =
+                co_await prepareTlsIdentity(options.tlsCertificate, options.tlsKey, options.openssl);
             QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
             tls.setLocalCertificate(identity.certificate);
             tls.setPrivateKey(identity.key);
@@ -63,7 +66,8 @@ QCoro::Task<> start(ControlPlaneServer &server, ControlPlane &plane, const Optio
             if (!options.certificateOut.isEmpty()) {
                 QFile out(options.certificateOut);
                 if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(identity.certificatePem) < 0)
-                    throw std::runtime_error(QStringLiteral("%1: %2").arg(options.certificateOut, out.errorString()).toStdString());
+                    throw std::runtime_error(
+                        QStringLiteral("%1: %2").arg(options.certificateOut, out.errorString()).toStdString());
             }
             complain(QStringLiteral("HTTPS certificate: ") + identity.source);
             urls << QStringLiteral("https://%1:%2%3").arg(host).arg(ssl->serverPort()).arg(options.basePath);

@@ -91,12 +91,14 @@ private Q_SLOTS:
         QCOMPARE(mailed.last()["identity"].toString(), QString("new.user@example.com"));
         QCOMPARE(mailed.last()["code"].toString(), code);
 
-        const QJsonObject wrong{{"identity", "new.user@example.com"}, {"password", "secret-pass"},
+        const QJsonObject wrong{{"identity", "new.user@example.com"},
+                                {"password", "secret-pass"},
                                 {"verificationCode", code == "000000" ? "111111" : "000000"}};
         QCOMPARE(plane().post("/auth/register", wrong).errorCode(), QString("INVALID_CODE"));
 
         const HttpResult registered = plane().post(
-            "/auth/register", {{"identity", "new.user@example.com"}, {"password", "secret-pass"}, {"verificationCode", code}});
+            "/auth/register",
+            {{"identity", "new.user@example.com"}, {"password", "secret-pass"}, {"verificationCode", code}});
         QCOMPARE(registered.status, 201);
         const QString token = registered.json().value("token").toString();
         QVERIFY(!token.isEmpty());
@@ -106,13 +108,18 @@ private Q_SLOTS:
         QCOMPARE(plane().get("/me", token).json().value("user").toObject(), user);
 
         // The code is spent and the address taken.
-        QCOMPARE(plane().post("/auth/register", {{"identity", "new.user@example.com"}, {"password", "secret-pass"},
-                                                 {"verificationCode", code}}).status, 409);
+        QCOMPARE(
+            plane()
+                .post("/auth/register",
+                      {{"identity", "new.user@example.com"}, {"password", "secret-pass"}, {"verificationCode", code}})
+                .status,
+            409);
         QCOMPARE(plane().post("/auth/verification-code", {{"identity", "new.user@example.com"}}).status, 409);
 
         const QString again = plane().signIn("NEW.user@example.com", "secret-pass");
         QVERIFY(!again.isEmpty() && again != token);
-        QCOMPARE(plane().post("/auth/login", {{"identity", "new.user@example.com"}, {"password", "wrong"}}).status, 401);
+        QCOMPARE(plane().post("/auth/login", {{"identity", "new.user@example.com"}, {"password", "wrong"}}).status,
+                 401);
     }
 
     void hiddenDebugCodesStayVisibleToTheDevstackOnly()
@@ -137,7 +144,8 @@ private Q_SLOTS:
         QTest::newRow("empty invite") << QJsonObject{{"inviteCode", ""}} << 400 << "INVALID_INVITE";
         QTest::newRow("numeric password") << QJsonObject{{"password", 123456}} << 400 << "INVALID_FIELD";
         QTest::newRow("code missing") << QJsonObject{{"verificationCode", QJsonValue::Null}} << 400 << "INVALID_FIELD";
-        QTest::newRow("snake_case code") << QJsonObject{{"verificationCode", QJsonValue::Null}, {"verification_code", "1"}}
+        QTest::newRow("snake_case code") << QJsonObject{{"verificationCode", QJsonValue::Null},
+                                                        {"verification_code", "1"}}
                                          << 400 << "INVALID_FIELD";
         QTest::newRow("registered address") << QJsonObject{{"identity", "demo@tovren.dev"}} << 409 << "IDENTITY_TAKEN";
     }
@@ -147,15 +155,14 @@ private Q_SLOTS:
         QFETCH(QJsonObject, overrides);
         QFETCH(int, status);
         QFETCH(QString, code);
-        const QString sentCode = plane().post("/auth/verification-code", {{"identity", "fresh@example.com"}})
-                                     .json().value("debugCode").toString();
-        QJsonObject body{{"identity", "fresh@example.com"}, {"password", "secret-pass"}, {"verificationCode", sentCode}};
-        for (auto it = overrides.begin(); it != overrides.end(); ++it) {
-            if (it->isNull())
-                body.remove(it.key());
-            else
-                body.insert(it.key(), *it);
-        }
+        const QString sentCode = plane()
+                                     .post("/auth/verification-code", {{"identity", "fresh@example.com"}})
+                                     .json()
+                                     .value("debugCode")
+                                     .toString();
+        const QJsonObject body = withChanges(
+            {{"identity", "fresh@example.com"}, {"password", "secret-pass"}, {"verificationCode", sentCode}},
+            overrides);
         const HttpResult r = plane().post("/auth/register", body);
         QCOMPARE(r.status, status);
         QCOMPARE(r.errorCode(), code);
@@ -173,11 +180,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QString>("path");
-        for (const auto &[method, path] : QList<QPair<QByteArray, QString>>{
-                 {"POST", "/auth/logout"}, {"GET", "/me"}, {"GET", "/client/bootstrap?clientPlatform=macos"},
-                 {"GET", "/devices"}, {"POST", "/devices"}, {"DELETE", "/devices/dev_demo_iphone"},
-                 {"POST", "/client/devices/dev_demo_iphone/protocol-config"}, {"POST", "/client/connection-report"},
-                 {"POST", "/client/crash-report"}, {"GET", "/orders"}, {"GET", "/tickets"}, {"POST", "/tickets"}})
+        for (const auto &[method, path] :
+             QList<QPair<QByteArray, QString>>{{"POST", "/auth/logout"},
+                                               {"GET", "/me"},
+                                               {"GET", "/client/bootstrap?clientPlatform=macos"},
+                                               {"GET", "/devices"},
+                                               {"POST", "/devices"},
+                                               {"DELETE", "/devices/dev_demo_iphone"},
+                                               {"POST", "/client/devices/dev_demo_iphone/protocol-config"},
+                                               {"POST", "/client/connection-report"},
+                                               {"POST", "/client/crash-report"},
+                                               {"GET", "/orders"},
+                                               {"GET", "/tickets"},
+                                               {"POST", "/tickets"}})
             QTest::newRow(qPrintable(method + ' ' + path)) << method << path;
     }
 
@@ -191,8 +206,10 @@ private Q_SLOTS:
         QCOMPARE(plane().send(method, path, body, json).header("WWW-Authenticate"), QByteArray("Bearer"));
         QCOMPARE(plane().send(method, path, body, json, QString("")).status, 401);
         QCOMPARE(plane().send(method, path, body, json, QString("not-a-session")).status, 401);
-        QCOMPARE(plane().send(method, path, body, {{"Content-Type", "application/json"}, {"Authorization", "Basic eDp5"}})
-                     .status, 401);
+        QCOMPARE(plane()
+                     .send(method, path, body, {{"Content-Type", "application/json"}, {"Authorization", "Basic eDp5"}})
+                     .status,
+                 401);
         const QString token = plane().signIn("demo@tovren.dev");
         const int signedIn = plane().send(method, path, body, json, token).status;
         QVERIFY2(signedIn != 401, qPrintable(QString::number(signedIn)));
@@ -206,7 +223,8 @@ private Q_SLOTS:
         QCOMPARE(plane().get("/me", first).status, 401);
         QCOMPARE(plane().get("/me", second).status, 200);
         // The devstack can end sessions to exercise the client's expired-session path.
-        QCOMPARE(plane().admin("POST", "/sessions/expire", {{"identity", "demo@tovren.dev"}}).json()["expired"].toInt(), 1);
+        QCOMPARE(plane().admin("POST", "/sessions/expire", {{"identity", "demo@tovren.dev"}}).json()["expired"].toInt(),
+                 1);
         QCOMPARE(plane().get("/me", second).status, 401);
     }
 
@@ -215,9 +233,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("identity");
         QTest::addColumn<QString>("password");
         QTest::addColumn<int>("status");
-        QTest::newRow("unknown account") << "nobody@tovren.dev" << "tovren-demo" << 401;
-        QTest::newRow("wrong password") << "demo@tovren.dev" << "Tovren-demo" << 401;
-        QTest::newRow("disabled account") << "disabled@tovren.dev" << "tovren-demo" << 403;
+        QTest::newRow("unknown account") << "nobody@tovren.dev"
+                                         << "tovren-demo" << 401;
+        QTest::newRow("wrong password") << "demo@tovren.dev"
+                                        << "Tovren-demo" << 401;
+        QTest::newRow("disabled account") << "disabled@tovren.dev"
+                                          << "tovren-demo" << 403;
     }
 
     void refusedSignIns()
@@ -234,9 +255,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("query");
         QTest::addColumn<int>("status");
-        QTest::newRow("as the client sends it")
-            << "clientPlatform=macos&client_platform=macos&clientRegion=auto&client_region=auto&networkType=wired&network_type=wired"
-            << 200;
+        QTest::newRow("as the client sends it") << "clientPlatform=macos&client_platform=macos&clientRegion=auto&"
+                                                   "client_region=auto&networkType=wired&network_type=wired"
+                                                << 200;
         QTest::newRow("camelCase only") << "clientPlatform=macos" << 200;
         QTest::newRow("snake_case only") << "client_platform=macos" << 200;
         QTest::newRow("no platform") << "clientRegion=auto" << 400;
@@ -257,9 +278,8 @@ private Q_SLOTS:
         QCOMPARE(answer["devices"].toArray().size(), 1);
         const QJsonArray endpoints = answer["endpoints"].toArray();
         QCOMPARE(endpoints.size(), plane().get("/nodes").json()["nodes"].toArray().size());
-        QVERIFY(std::any_of(endpoints.begin(), endpoints.end(), [](const QJsonValue &e) {
-            return e["protocols"].toArray() == QJsonArray{"wireguard"};
-        }));
+        QVERIFY(std::any_of(endpoints.begin(), endpoints.end(),
+                            [](const QJsonValue &e) { return e["protocols"].toArray() == QJsonArray{"wireguard"}; }));
         for (const QJsonValue &e : endpoints)
             QVERIFY2(!e.toObject().contains("devstack"), "the stand-in's own settings stay private");
     }
@@ -272,7 +292,8 @@ private Q_SLOTS:
         QCOMPARE(orders[1]["plan_id"].toString(), QString("monthly"));
 
         const HttpResult created = plane().post(
-            "/tickets", {{"title", "  连不上 "}, {"category", "客户端问题"}, {"body", "正文\n--- macOS 客户端日志 ---\n"}}, token);
+            "/tickets",
+            {{"title", "  连不上 "}, {"category", "客户端问题"}, {"body", "正文\n--- macOS 客户端日志 ---\n"}}, token);
         QCOMPARE(created.status, 201);
         const QJsonObject ticket = created.json()["ticket"].toObject();
         QVERIFY(allOfType(ticket, {"id", "title", "status", "createdAt", "category"}, QJsonValue::String));
@@ -281,9 +302,11 @@ private Q_SLOTS:
         const QJsonArray tickets = plane().get("/tickets", token).json()["tickets"].toArray();
         QCOMPARE(tickets.size(), 2);
         QCOMPARE(tickets.first().toObject(), ticket);
-        QCOMPARE(plane().state()["ticketSubmissions"][0]["body"].toString(), QString("正文\n--- macOS 客户端日志 ---\n"));
+        QCOMPARE(plane().state()["ticketSubmissions"][0]["body"].toString(),
+                 QString("正文\n--- macOS 客户端日志 ---\n"));
 
-        QCOMPARE(plane().post("/tickets", {{"title", " \n"}, {"body", "x"}}, token).errorCode(), QString("EMPTY_TICKET"));
+        QCOMPARE(plane().post("/tickets", {{"title", " \n"}, {"body", "x"}}, token).errorCode(),
+                 QString("EMPTY_TICKET"));
         QCOMPARE(plane().post("/tickets", {{"title", "t"}, {"body", "x"}, {"contactEmail", "me@"}}, token).status, 400);
         QCOMPARE(plane().post("/tickets", {{"title", "t"}}, token).status, 400);
     }

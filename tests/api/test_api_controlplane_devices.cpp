@@ -15,24 +15,45 @@ QJsonObject dataSet()
 
 QJsonObject bindRequest(const QString &clientId)
 {
-    return {{"deviceId", clientId}, {"deviceName", "Mac"}, {"deviceType", "macos"}, {"os", "macOS 14.5"},
+    return {{"deviceId", clientId},
+            {"deviceName", "Mac"},
+            {"deviceType", "macos"},
+            {"os", "macOS 14.5"},
             {"appVersion", "v9.7.3"}};
 }
 
 QJsonObject configRequest(const QString &deviceId, const QString &endpointId, const QString &mode = "smart")
 {
-    return {{"endpoint_id", endpointId}, {"device_id", deviceId}, {"platform", "macos"}, {"outbound_mode", mode},
-            {"wait_for_ready_ms", 8000}, {"client_region", "auto"}, {"network_type", "wired"},
-            {"attempt_id", "att_0123456789ABCDEF01"}, {"request_id", "req_0123456789ABCDEF01"},
+    return {{"endpoint_id", endpointId},
+            {"device_id", deviceId},
+            {"platform", "macos"},
+            {"outbound_mode", mode},
+            {"wait_for_ready_ms", 8000},
+            {"client_region", "auto"},
+            {"network_type", "wired"},
+            {"attempt_id", "att_0123456789ABCDEF01"},
+            {"request_id", "req_0123456789ABCDEF01"},
             {"build_id", "macos-v9.7.3"}};
 }
 
 QJsonObject connectionReport(const QString &deviceId, const QString &status)
 {
-    return {{"deviceId", deviceId}, {"endpointId", "ep_runtime"}, {"protocol", "vless"}, {"status", status},
-            {"latencyMs", 38}, {"appVersion", "v9.7.3"}, {"clientPlatform", "macos"}, {"stateStage", "connected"},
-            {"reasonCode", "OK"}, {"quickVerifyMs", 2000}, {"clientRegion", "auto"}, {"networkType", "wired"},
-            {"isOverseas", false}, {"attemptId", "att_A"}, {"requestId", "req_B"}, {"buildId", "macos-v9.7.3"},
+    return {{"deviceId", deviceId},
+            {"endpointId", "ep_runtime"},
+            {"protocol", "vless"},
+            {"status", status},
+            {"latencyMs", 38},
+            {"appVersion", "v9.7.3"},
+            {"clientPlatform", "macos"},
+            {"stateStage", "connected"},
+            {"reasonCode", "OK"},
+            {"quickVerifyMs", 2000},
+            {"clientRegion", "auto"},
+            {"networkType", "wired"},
+            {"isOverseas", false},
+            {"attemptId", "att_A"},
+            {"requestId", "req_B"},
+            {"buildId", "macos-v9.7.3"},
             {"connectDurationMs", 1234},
             {"stateLog", QJsonArray{QJsonObject{{"stage", "auth_check"}, {"attempt_id", "att_A"}},
                                     QJsonObject{{"stage", "connected"}, {"elapsedMs", "1200"}}}}};
@@ -143,11 +164,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("endpoint");
         QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("provisions");
-        QTest::newRow("sing-box in the runtime") << "ep_runtime" << "smart" << true;
-        QTest::newRow("sing-box as text, http upstream") << "ep_text" << "enhanced" << true;
-        QTest::newRow("sing-box under config") << "ep_config" << "smart" << true;
-        QTest::newRow("bare outbounds, no delay") << "ep_outbounds" << "smart" << false;
-        QTest::newRow("wireguard") << "ep_wg" << "smart" << true;
+        QTest::newRow("sing-box in the runtime") << "ep_runtime"
+                                                 << "smart" << true;
+        QTest::newRow("sing-box as text, http upstream") << "ep_text"
+                                                         << "enhanced" << true;
+        QTest::newRow("sing-box under config") << "ep_config"
+                                               << "smart" << true;
+        QTest::newRow("bare outbounds, no delay") << "ep_outbounds"
+                                                  << "smart" << false;
+        QTest::newRow("wireguard") << "ep_wg"
+                                   << "smart" << true;
     }
 
     void provisioningThenReady()
@@ -186,7 +212,8 @@ private Q_SLOTS:
             QVERIFY(text.startsWith("[Interface]\nPrivateKey = "));
             QVERIFY(text.contains("\n[Peer]\nPublicKey = UFVC\n"));
             QVERIFY(text.contains("\nEndpoint = wg.test:51999\n"));
-            QCOMPARE(QByteArray::fromBase64(text.section("PrivateKey = ", 1).section('\n', 0, 0).toLatin1()).size(), 32);
+            QCOMPARE(QByteArray::fromBase64(text.section("PrivateKey = ", 1).section('\n', 0, 0).toLatin1()).size(),
+                     32);
             return;
         }
         // Wherever the node put the sing-box configuration, its proxy outbound leads to the upstream.
@@ -266,15 +293,21 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("changes");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("code");
-        QTest::newRow("body names another device") << "" << QJsonObject{{"device_id", "dev_other"}} << 400 << "DEVICE_MISMATCH";
-        QTest::newRow("unknown device") << "dev_nope" << QJsonObject{{"device_id", "dev_nope"}} << 404 << "DEVICE_NOT_FOUND";
-        QTest::newRow("unknown endpoint") << "" << QJsonObject{{"endpoint_id", "ep_nope"}} << 404 << "ENDPOINT_NOT_FOUND";
+        QTest::newRow("body names another device")
+            << "" << QJsonObject{{"device_id", "dev_other"}} << 400 << "DEVICE_MISMATCH";
+        QTest::newRow("unknown device") << "dev_nope" << QJsonObject{{"device_id", "dev_nope"}} << 404
+                                        << "DEVICE_NOT_FOUND";
+        QTest::newRow("unknown endpoint")
+            << "" << QJsonObject{{"endpoint_id", "ep_nope"}} << 404 << "ENDPOINT_NOT_FOUND";
         QTest::newRow("offline endpoint") << "" << QJsonObject{{"endpoint_id", "ep_off"}} << 409 << "ENDPOINT_OFFLINE";
-        QTest::newRow("unknown outbound mode") << "" << QJsonObject{{"outbound_mode", "global"}} << 400 << "INVALID_FIELD";
-        QTest::newRow("wait with a fraction") << "" << QJsonObject{{"wait_for_ready_ms", 8000.5}} << 400 << "INVALID_FIELD";
+        QTest::newRow("unknown outbound mode")
+            << "" << QJsonObject{{"outbound_mode", "global"}} << 400 << "INVALID_FIELD";
+        QTest::newRow("wait with a fraction")
+            << "" << QJsonObject{{"wait_for_ready_ms", 8000.5}} << 400 << "INVALID_FIELD";
         QTest::newRow("wait as text") << "" << QJsonObject{{"wait_for_ready_ms", "8000"}} << 400 << "INVALID_FIELD";
         QTest::newRow("overseas as text") << "" << QJsonObject{{"is_overseas", "false"}} << 400 << "INVALID_FIELD";
-        QTest::newRow("camelCase keys") << "" << QJsonObject{{"build_id", QJsonValue::Null}, {"buildId", "macos-v9.7.3"}}
+        QTest::newRow("camelCase keys") << ""
+                                        << QJsonObject{{"build_id", QJsonValue::Null}, {"buildId", "macos-v9.7.3"}}
                                         << 400 << "INVALID_FIELD";
     }
 
@@ -285,13 +318,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QString, code);
         const QString device = bind("macos-aaaa");
-        QJsonObject body = configRequest(device, "ep_runtime");
-        for (auto it = changes.begin(); it != changes.end(); ++it) {
-            if (it->isNull())
-                body.remove(it.key());
-            else
-                body.insert(it.key(), *it);
-        }
+        const QJsonObject body = withChanges(configRequest(device, "ep_runtime"), changes);
         const HttpResult r = requestConfig(pathDevice.isEmpty() ? device : pathDevice, body);
         QCOMPARE(r.status, status);
         QCOMPARE(r.errorCode(), code);
@@ -312,25 +339,28 @@ private Q_SLOTS:
         const QList<QNetworkReply::RawHeaderPair> trace{
             {"Content-Type", "application/json"}, {"X-Request-Id", "req_B"}, {"X-Tovren-Attempt-Id", "att_A"}};
         const QJsonObject connected = connectionReport(device, "connected");
-        const HttpResult sent = plane().send("POST", "/client/connection-report",
-                                             QJsonDocument(connected).toJson(), trace, m_token);
+        const HttpResult sent =
+            plane().send("POST", "/client/connection-report", QJsonDocument(connected).toJson(), trace, m_token);
         QCOMPARE(sent.status, 200);
         QCOMPARE(sent.header("X-Request-Id"), QByteArray("req_B"));
         QJsonObject seen = plane().state()["connectionReports"][0].toObject();
         QCOMPARE(seen["report"].toObject(), connected);
-        QCOMPARE(seen["traceHeaders"].toObject(), QJsonObject({{"X-Request-Id", "req_B"}, {"X-Tovren-Attempt-Id", "att_A"}}));
+        QCOMPARE(seen["traceHeaders"].toObject(),
+                 QJsonObject({{"X-Request-Id", "req_B"}, {"X-Tovren-Attempt-Id", "att_A"}}));
         QCOMPARE(seen["userId"].toString(), QString("usr_a"));
         QJsonObject mine = plane().get("/devices", m_token).json()["devices"][1].toObject();
         QCOMPARE(mine["is_online"], QJsonValue(true));
         QCOMPARE(mine["connection_status"].toString(), QString("connected"));
         QVERIFY(mine.contains("latest_connection_at"));
 
-        QCOMPARE(plane().post("/client/connection-report", connectionReport(device, "disconnected"), m_token).status, 200);
+        QCOMPARE(plane().post("/client/connection-report", connectionReport(device, "disconnected"), m_token).status,
+                 200);
         mine = plane().get("/devices", m_token).json()["devices"][1].toObject();
         QCOMPARE(mine["is_online"], QJsonValue(false));
 
-        const QJsonObject crash{{"clientPlatform", "macos"}, {"appVersion", "v9.7.3"}, {"crashType", "macos-connection"},
-                                {"reason", "连接失败"}, {"diagnostics", "12:00:00 a"}, {"threadName", "main"}};
+        const QJsonObject crash{{"clientPlatform", "macos"},       {"appVersion", "v9.7.3"},
+                                {"crashType", "macos-connection"}, {"reason", "连接失败"},
+                                {"diagnostics", "12:00:00 a"},     {"threadName", "main"}};
         QCOMPARE(plane().post("/client/crash-report", crash, m_token).status, 200);
         QCOMPARE(plane().state()["crashReports"][0]["report"].toObject(), crash);
 
@@ -345,14 +375,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QJsonObject>("changes");
         QTest::addColumn<int>("status");
-        QTest::newRow("state log value not text") << QJsonObject{{"stateLog", QJsonArray{QJsonObject{{"elapsedMs", 5}}}}} << 400;
+        QTest::newRow("state log value not text")
+            << QJsonObject{{"stateLog", QJsonArray{QJsonObject{{"elapsedMs", 5}}}}} << 400;
         QTest::newRow("state log entry not an object") << QJsonObject{{"stateLog", QJsonArray{"connected"}}} << 400;
         QTest::newRow("state log missing") << QJsonObject{{"stateLog", QJsonValue::Null}} << 400;
         QTest::newRow("unknown status") << QJsonObject{{"status", "weird"}} << 400;
         QTest::newRow("reason code missing") << QJsonObject{{"reasonCode", QJsonValue::Null}} << 400;
         QTest::newRow("latency with a fraction") << QJsonObject{{"latencyMs", 1.5}} << 400;
         QTest::newRow("error message not text") << QJsonObject{{"errorMessage", 7}} << 400;
-        QTest::newRow("protocol under its field name") << QJsonObject{{"protocol", QJsonValue::Null}, {"protocolName", "vless"}} << 400;
+        QTest::newRow("protocol under its field name")
+            << QJsonObject{{"protocol", QJsonValue::Null}, {"protocolName", "vless"}} << 400;
         QTest::newRow("device of nobody") << QJsonObject{{"deviceId", "dev_nope"}} << 404;
     }
 
@@ -360,13 +392,7 @@ private Q_SLOTS:
     {
         QFETCH(QJsonObject, changes);
         QFETCH(int, status);
-        QJsonObject report = connectionReport(bind("macos-aaaa"), "failed");
-        for (auto it = changes.begin(); it != changes.end(); ++it) {
-            if (it->isNull())
-                report.remove(it.key());
-            else
-                report.insert(it.key(), *it);
-        }
+        const QJsonObject report = withChanges(connectionReport(bind("macos-aaaa"), "failed"), changes);
         QCOMPARE(plane().post("/client/connection-report", report, m_token).status, status);
         QCOMPARE(plane().state()["connectionReports"].toArray().size(), 0);
     }

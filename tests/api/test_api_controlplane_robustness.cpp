@@ -44,7 +44,8 @@ private:
     HttpResult overTls(ControlPlaneProcess &plane, bool trust)
     {
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setCaCertificates(trust ? QSslCertificate::fromData(plane.admin("GET", "/certificate").body) : QList<QSslCertificate>());
+        tls.setCaCertificates(trust ? QSslCertificate::fromData(plane.admin("GET", "/certificate").body)
+                                    : QList<QSslCertificate>());
         QUrl url = plane.https();
         url.setPath(url.path() + "/nodes");
         QNetworkRequest request(url);
@@ -62,10 +63,27 @@ private Q_SLOTS:
     {
         const auto [code, out, err] = ControlPlaneProcess::runToEnd({"--help"});
         QCOMPARE(code, 0);
-        for (const char *option : {"--data", "--listen", "--port", "--https-port", "--no-http", "--no-https", "--base-path",
-                                   "--tls-cert", "--tls-key", "--openssl", "--certificate-out", "--upstream",
-                                   "--provisioning-ms", "--retry-after-ms", "--max-wait-ms", "--fault", "--max-body-bytes",
-                                   "--hide-debug-code", "--quiet", "/__devstack/state", "/__devstack/faults"})
+        for (const char *option : {"--data",
+                                   "--listen",
+                                   "--port",
+                                   "--https-port",
+                                   "--no-http",
+                                   "--no-https",
+                                   "--base-path",
+                                   "--tls-cert",
+                                   "--tls-key",
+                                   "--openssl",
+                                   "--certificate-out",
+                                   "--upstream",
+                                   "--provisioning-ms",
+                                   "--retry-after-ms",
+                                   "--max-wait-ms",
+                                   "--fault",
+                                   "--max-body-bytes",
+                                   "--hide-debug-code",
+                                   "--quiet",
+                                   "/__devstack/state",
+                                   "/__devstack/faults"})
             QVERIFY2(out.contains(option), option);
     }
 
@@ -75,12 +93,16 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("reason");
         QTest::newRow("port out of range") << QStringList{"--port", "70000"} << QByteArray("--port");
         QTest::newRow("unknown fault action") << QStringList{"--fault", "/nodes=explode"} << QByteArray("explode");
-        QTest::newRow("fault path without slash") << QStringList{"--fault", "nodes=status:500"} << QByteArray("must start with");
-        QTest::newRow("fault status out of range") << QStringList{"--fault", "/nodes=status:700"} << QByteArray("status");
+        QTest::newRow("fault path without slash")
+            << QStringList{"--fault", "nodes=status:500"} << QByteArray("must start with");
+        QTest::newRow("fault status out of range")
+            << QStringList{"--fault", "/nodes=status:700"} << QByteArray("status");
         QTest::newRow("unknown upstream scheme") << QStringList{"--upstream", "ftp://h:1"} << QByteArray("upstream");
         QTest::newRow("nothing to serve") << QStringList{"--no-http", "--no-https"} << QByteArray("nothing to serve");
-        QTest::newRow("missing data set") << QStringList{"--data", "/nonexistent/data.json"} << QByteArray("/nonexistent/data.json");
-        QTest::newRow("key without certificate") << QStringList{"--tls-key", sourceFile(bundledKey)} << QByteArray("go together");
+        QTest::newRow("missing data set")
+            << QStringList{"--data", "/nonexistent/data.json"} << QByteArray("/nonexistent/data.json");
+        QTest::newRow("key without certificate")
+            << QStringList{"--tls-key", sourceFile(bundledKey)} << QByteArray("go together");
     }
 
     void refusedStartsSayWhyAndPrintNoUrl()
@@ -98,14 +120,18 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QByteArray>("reason");
         QTest::newRow("not JSON") << QByteArray("{\"plans\": [") << QByteArray("not JSON");
-        QTest::newRow("endpoint without id") << QByteArray("{\"endpoints\": [{\"region\": \"x\"}]}") << QByteArray("endpoints[0]");
-        QTest::newRow("unknown plan") << QByteArray("{\"accounts\": [{\"id\": \"u\", \"identity\": \"a@b.cn\", \"password\": \"p\", \"planId\": \"gold\"}]}")
+        QTest::newRow("endpoint without id")
+            << QByteArray("{\"endpoints\": [{\"region\": \"x\"}]}") << QByteArray("endpoints[0]");
+        QTest::newRow("unknown plan") << QByteArray("{\"accounts\": [{\"id\": \"u\", \"identity\": \"a@b.cn\", "
+                                                    "\"password\": \"p\", \"planId\": \"gold\"}]}")
                                       << QByteArray("gold");
         QTest::newRow("user field of the wrong type")
-            << QByteArray("{\"accounts\": [{\"id\": \"u\", \"identity\": \"a@b.cn\", \"password\": \"p\", \"planName\": \"x\", \"maxDevices\": \"2\"}]}")
+            << QByteArray("{\"accounts\": [{\"id\": \"u\", \"identity\": \"a@b.cn\", \"password\": \"p\", "
+                          "\"planName\": \"x\", \"maxDevices\": \"2\"}]}")
             << QByteArray("maxDevices");
-        QTest::newRow("unknown delivery") << QByteArray("{\"endpoints\": [{\"id\": \"e\", \"devstack\": {\"delivery\": \"fax\"}}]}")
-                                          << QByteArray("delivery");
+        QTest::newRow("unknown delivery")
+            << QByteArray("{\"endpoints\": [{\"id\": \"e\", \"devstack\": {\"delivery\": \"fax\"}}]}")
+            << QByteArray("delivery");
     }
 
     void aBrokenDataSetNamesTheEntry()
@@ -139,13 +165,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QList<int>>("statuses"); // for consecutive requests; 0 is no HTTP answer
         QTest::newRow("status") << "/nodes=status:503" << QByteArray("GET") << "/nodes" << QList<int>{503, 503};
-        QTest::newRow("other paths untouched") << "/nodes=status:503" << QByteArray("GET") << "/plans" << QList<int>{200};
+        QTest::newRow("other paths untouched")
+            << "/nodes=status:503" << QByteArray("GET") << "/plans" << QList<int>{200};
         QTest::newRow("drop") << "/versions=drop" << QByteArray("GET") << "/versions" << QList<int>{0, 0};
-        QTest::newRow("times") << "GET /plans=status:500,times:2" << QByteArray("GET") << "/plans" << QList<int>{500, 500, 200};
+        QTest::newRow("times") << "GET /plans=status:500,times:2" << QByteArray("GET") << "/plans"
+                               << QList<int>{500, 500, 200};
         QTest::newRow("method filter") << "POST /nodes=status:500" << QByteArray("GET") << "/nodes" << QList<int>{200};
-        QTest::newRow("wildcard segment") << "/devices/*=status:418" << QByteArray("DELETE") << "/devices/dev_1" << QList<int>{418};
-        QTest::newRow("wildcard stays in its segment") << "/devices/*=status:418" << QByteArray("GET") << "/devices" << QList<int>{401};
-        QTest::newRow("delay alone serves normally") << "/plans=delay:50" << QByteArray("GET") << "/plans" << QList<int>{200};
+        QTest::newRow("wildcard segment")
+            << "/devices/*=status:418" << QByteArray("DELETE") << "/devices/dev_1" << QList<int>{418};
+        QTest::newRow("wildcard stays in its segment")
+            << "/devices/*=status:418" << QByteArray("GET") << "/devices" << QList<int>{401};
+        QTest::newRow("delay alone serves normally")
+            << "/plans=delay:50" << QByteArray("GET") << "/plans" << QList<int>{200};
     }
 
     void faultsSetAtStart()
@@ -169,14 +200,16 @@ private Q_SLOTS:
 
     void malformedAndGivenBodies()
     {
-        ControlPlaneProcess plane({"--no-https", "--fault", "/plans=malformed", "--fault", "POST /auth/login=status:502,body:oops, really"});
+        ControlPlaneProcess plane(
+            {"--no-https", "--fault", "/plans=malformed", "--fault", "POST /auth/login=status:502,body:oops, really"});
         QVERIFY2(plane.isRunning(), qPrintable(plane.startError()));
         const HttpResult malformed = plane.get("/plans");
         QCOMPARE(malformed.status, 200);
         QJsonParseError error{};
         QJsonDocument::fromJson(malformed.body, &error);
         QVERIFY(error.error != QJsonParseError::NoError);
-        const HttpResult given = plane.post("/auth/login", {{"identity", "demo@tovren.dev"}, {"password", "tovren-demo"}});
+        const HttpResult given =
+            plane.post("/auth/login", {{"identity", "demo@tovren.dev"}, {"password", "tovren-demo"}});
         QCOMPARE(given.status, 502);
         QCOMPARE(given.body, QByteArray("oops, really"));
     }
@@ -192,9 +225,12 @@ private Q_SLOTS:
         QCOMPARE(plane.get("/nodes").status, 200);
         QCOMPARE(plane.admin("GET", "/faults").json()["faults"].toArray().size(), 0);
 
-        QCOMPARE(plane.admin("POST", "/faults", {{"faults", QJsonArray{QJsonObject{{"path", "/plans"}, {"drop", true}},
-                                                                       QJsonObject{{"path", "/versions"}, {"malformed", true}}}}})
-                     .status, 201);
+        QCOMPARE(plane
+                     .admin("POST", "/faults",
+                            {{"faults", QJsonArray{QJsonObject{{"path", "/plans"}, {"drop", true}},
+                                                   QJsonObject{{"path", "/versions"}, {"malformed", true}}}}})
+                     .status,
+                 201);
         QCOMPARE(plane.get("/plans").status, 0);
         QCOMPARE(plane.get("/versions").status, 200);
         QCOMPARE(plane.admin("DELETE", "/faults").status, 200);
@@ -206,9 +242,10 @@ private Q_SLOTS:
             return r["path"] == "/api/plans" && r["status"] == 0 && r["fault"].toString().contains("dropped");
         }));
 
-        for (const QJsonObject &bad : {QJsonObject{{"path", "nodes"}, {"status", 500}}, QJsonObject{{"path", "/nodes"}, {"status", 700}},
-                                       QJsonObject{{"path", "/nodes"}, {"drop", true}, {"status", 500}},
-                                       QJsonObject{{"path", "/nodes"}}, QJsonObject{{"path", "/nodes"}, {"drop", "yes"}}})
+        for (const QJsonObject &bad :
+             {QJsonObject{{"path", "nodes"}, {"status", 500}}, QJsonObject{{"path", "/nodes"}, {"status", 700}},
+              QJsonObject{{"path", "/nodes"}, {"drop", true}, {"status", 500}}, QJsonObject{{"path", "/nodes"}},
+              QJsonObject{{"path", "/nodes"}, {"drop", "yes"}}})
             QCOMPARE(plane.admin("POST", "/faults", bad).status, 400);
     }
 
@@ -245,17 +282,18 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<int>("status");
         const QByteArray json("application/json");
-        QTest::newRow("broken JSON") << QByteArray("POST") << "/auth/login" << QByteArray("{\"identity\": ") << json << 400;
+        QTest::newRow("broken JSON") << QByteArray("POST") << "/auth/login" << QByteArray("{\"identity\": ") << json
+                                     << 400;
         QTest::newRow("array body") << QByteArray("POST") << "/auth/login" << QByteArray("[1, 2]") << json << 400;
         QTest::newRow("empty body") << QByteArray("POST") << "/auth/login" << QByteArray() << json << 400;
         QTest::newRow("invalid UTF-8") << QByteArray("POST") << "/auth/login" << QByteArray("\xff\xfe{") << json << 400;
         QTest::newRow("number for text") << QByteArray("POST") << "/auth/login"
                                          << QByteArray("{\"identity\": 5, \"password\": \"x\"}") << json << 400;
-        QTest::newRow("null for text") << QByteArray("POST") << "/auth/verification-code" << QByteArray("{\"identity\": null}")
-                                       << json << 400;
-        QTest::newRow("not declared as JSON") << QByteArray("POST") << "/auth/login"
-                                              << QByteArray("{\"identity\": \"a@b.cn\", \"password\": \"x\"}")
-                                              << QByteArray("text/plain") << 415;
+        QTest::newRow("null for text") << QByteArray("POST") << "/auth/verification-code"
+                                       << QByteArray("{\"identity\": null}") << json << 400;
+        QTest::newRow("not declared as JSON")
+            << QByteArray("POST") << "/auth/login" << QByteArray("{\"identity\": \"a@b.cn\", \"password\": \"x\"}")
+            << QByteArray("text/plain") << 415;
         QTest::newRow("wrong method") << QByteArray("PUT") << "/nodes" << QByteArray() << QByteArray() << 405;
         QTest::newRow("unknown method") << QByteArray("BREW") << "/nodes" << QByteArray() << QByteArray() << 405;
         QTest::newRow("unknown path") << QByteArray("GET") << "/nope" << QByteArray() << QByteArray() << 404;
@@ -294,7 +332,8 @@ private Q_SLOTS:
         QVERIFY2(plane.isRunning(), qPrintable(plane.startError()));
         const QList<QPair<int, QByteArray>> sends{
             {plane.http().port(), "NOT HTTP AT ALL\r\n\r\n"},
-            {plane.http().port(), "POST /api/auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\n{\"half"},
+            {plane.http().port(),
+             "POST /api/auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\n{\"half"},
             {plane.http().port(), QByteArray(64 * 1024, '\x01')},
             {plane.https().port(), "GET /api/nodes HTTP/1.1\r\nHost: x\r\n\r\n"},
         };
@@ -330,7 +369,8 @@ private Q_SLOTS:
     void certificateSources_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("given files") << QStringList{"--tls-cert", sourceFile(bundledCertificate), "--tls-key", sourceFile(bundledKey)};
+        QTest::newRow("given files") << QStringList{"--tls-cert", sourceFile(bundledCertificate), "--tls-key",
+                                                    sourceFile(bundledKey)};
         QTest::newRow("no openssl") << QStringList{"--openssl", "/nonexistent/openssl"};
     }
 
@@ -352,8 +392,12 @@ private Q_SLOTS:
         ControlPlaneProcess plane({"--no-https", "--fault", "/versions=status:500"});
         QVERIFY2(plane.isRunning(), qPrintable(plane.startError()));
         const QString token = plane.signIn("demo@tovren.dev");
-        QCOMPARE(plane.post("/devices", {{"deviceName", "Mac"}, {"deviceType", "macos"}, {"os", "14"}, {"appVersion", "v9.7.3"}},
-                            token).status, 201);
+        QCOMPARE(plane
+                     .post("/devices",
+                           {{"deviceName", "Mac"}, {"deviceType", "macos"}, {"os", "14"}, {"appVersion", "v9.7.3"}},
+                           token)
+                     .status,
+                 201);
         QCOMPARE(plane.post("/tickets", {{"title", "t"}, {"body", "b"}}, token).status, 201);
         plane.admin("DELETE", "/faults");
         plane.admin("POST", "/settings", {{"provisioningDelayMs", 1}});

@@ -1,15 +1,16 @@
 #include "test_api_controlplane_support.h"
 
 #include <QCoreApplication>
+#include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTask>
 #include <QFile>
 #include <QNetworkRequest>
 #include <QTest>
-#include <QCoro/QCoroNetworkReply>
-#include <QCoro/QCoroTask>
 
 namespace {
 
-QCoro::Task<HttpResult> exchange(QNetworkAccessManager &nam, QNetworkRequest request, QByteArray method, QByteArray body)
+QCoro::Task<HttpResult> exchange(QNetworkAccessManager &nam, QNetworkRequest request, QByteArray method,
+                                 QByteArray body)
 {
     request.setTransferTimeout(20000);
     QNetworkReply *reply = nam.sendCustomRequest(request, method, body);
@@ -39,6 +40,17 @@ QJsonObject parseJson(const QByteArray &text)
     return QJsonDocument::fromJson(text).object();
 }
 
+QJsonObject withChanges(QJsonObject object, const QJsonObject &changes)
+{
+    for (auto it = changes.begin(); it != changes.end(); ++it) {
+        if (it->isNull())
+            object.remove(it.key());
+        else
+            object.insert(it.key(), *it);
+    }
+    return object;
+}
+
 QString ControlPlaneProcess::executable()
 {
     return qEnvironmentVariable("TOVREN_BUILD_DIR") + QStringLiteral("/devstack/control-plane/tovren-control-plane");
@@ -60,10 +72,11 @@ std::tuple<int, QByteArray, QByteArray> ControlPlaneProcess::runToEnd(const QStr
 ControlPlaneProcess::ControlPlaneProcess(const QStringList &arguments)
 {
     m_process.start(executable(), QStringList{QStringLiteral("--quiet")} + arguments);
-    const bool ready = QTest::qWaitFor(
-        [this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 30000);
+    const bool ready =
+        QTest::qWaitFor([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 30000);
     if (!ready || !m_process.canReadLine()) {
-        m_startError = QStringLiteral("the control plane did not start: ") + QString::fromLocal8Bit(m_process.readAllStandardError());
+        m_startError = QStringLiteral("the control plane did not start: ") +
+                       QString::fromLocal8Bit(m_process.readAllStandardError());
         return;
     }
     for (const QString &url : QString::fromUtf8(m_process.readLine()).trimmed().split(QLatin1Char(' '))) {

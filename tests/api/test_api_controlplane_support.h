@@ -51,8 +51,8 @@ public:
                        const QList<QNetworkReply::RawHeaderPair> &headers = {},
                        const std::optional<QSslConfiguration> &tls = std::nullopt);
     // With a manager of its own: connections (and their TLS state) are not shared with other requests.
-    static HttpResult fetch(QNetworkAccessManager &nam, const QNetworkRequest &request, const QByteArray &method = "GET",
-                            const QByteArray &body = {});
+    static HttpResult fetch(QNetworkAccessManager &nam, const QNetworkRequest &request,
+                            const QByteArray &method = "GET", const QByteArray &body = {});
     HttpResult admin(const QByteArray &method, const QString &path, const QJsonObject &body = {});
 
     const QJsonObject state();
@@ -80,3 +80,5 @@ private:
 };
 
 QJsonObject parseJson(const QByteArray &text);
+// `object` with the members of `changes` put in, a null change removing the member.
+QJsonObject withChanges(QJsonObject object, const QJsonObject &changes);

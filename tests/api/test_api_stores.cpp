@@ -86,8 +86,8 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, value);
         TestHome home;
-        writeSettingsFile(home, "{\"tovren.sessionToken\": " + value + ", \"tovren.clientDeviceId\": " + value
-                                    + ", \"tovren.serverDeviceId.usr_a\": " + value + "}");
+        writeSettingsFile(home, "{\"tovren.sessionToken\": " + value + ", \"tovren.clientDeviceId\": " + value +
+                                    ", \"tovren.serverDeviceId.usr_a\": " + value + "}");
         Preferences prefs;
         QCOMPARE(SessionStore(prefs).read(), std::nullopt);
         DeviceIdentityStore devices(prefs);
@@ -123,7 +123,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QString>("expected");
         QTest::newRow("legacy only") << QByteArray("{\"tovren.deviceId\": \"OLD-Device 7\"}") << "OLD-Device 7";
-        QTest::newRow("current wins") << QByteArray("{\"tovren.deviceId\": \"old\", \"tovren.clientDeviceId\": \"new\"}")
+        QTest::newRow("current wins") << QByteArray(
+                                             "{\"tovren.deviceId\": \"old\", \"tovren.clientDeviceId\": \"new\"}")
                                       << "new";
         QTest::newRow("legacy not a string") << QByteArray("{\"tovren.deviceId\": 7}") << QString();
     }
