@@ -33,6 +33,12 @@ QStringList decodedSegments(const QString &relativePath)
     return segments;
 }
 
+// A client that hung up during a delay leaves a socket that is closed or already deleted.
+bool isGone(const QPointer<QTcpSocket> &socket)
+{
+    return !socket || socket->state() != QAbstractSocket::ConnectedState;
+}
+
 // What a broken server sends: a JSON object cut short.
 const QByteArray malformedBody = "{\"ok\": tru";
 
@@ -104,7 +110,7 @@ bool ControlPlaneServer::handleRequest(const QHttpServerRequest &request, QTcpSo
 void ControlPlaneServer::serve(const Pending &pending, const std::optional<FaultRule> &fault)
 {
     const QString note = fault ? QStringLiteral("fault %1").arg(fault->id) : QString();
-    if (!pending.socket) {
+    if (isGone(pending.socket)) {
         m_plane.recordRequest(pending.request, pending.fullPath, 0, note + QStringLiteral(" client gone"));
         log(pending, 0, QStringLiteral("client gone"));
         return;
@@ -134,7 +140,7 @@ void ControlPlaneServer::finish(const Pending &pending, const Reply &reply, cons
 {
     if (record)
         m_plane.recordRequest(pending.request, pending.fullPath, reply.status, note);
-    if (!pending.socket)
+    if (isGone(pending.socket))
         return;
     QHttpServerResponder &out = *pending.responder;
     out.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(reply.status));
