@@ -9,11 +9,9 @@ QString userText(DecodingError::Kind kind)
 {
     switch (kind) {
     case DecodingError::Kind::keyNotFound:
-    case DecodingError::Kind::valueNotFound:
-        return QStringLiteral("未能读取数据，因为数据缺失。");
+    case DecodingError::Kind::valueNotFound: return QStringLiteral("未能读取数据，因为数据缺失。");
     case DecodingError::Kind::typeMismatch:
-    case DecodingError::Kind::dataCorrupted:
-        break;
+    case DecodingError::Kind::dataCorrupted: break;
     }
     return QStringLiteral("未能读取数据，因为它的格式不正确。");
 }
@@ -50,12 +48,12 @@ QJsonValue parseJsonBody(const QByteArray &body)
     wrapped.append('[').append(text).append(']');
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(wrapped, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray() || document.array().size() != 1)
-        throw DecodingError(DecodingError::Kind::dataCorrupted, QString(),
-                            QStringLiteral("the data is not valid JSON")
-                                + (error.error != QJsonParseError::NoError ? QStringLiteral(" (") + error.errorString()
-                                                                                 + QLatin1Char(')')
-                                                                           : QString()));
+    if (error.error != QJsonParseError::NoError || !document.isArray() || document.array().size() != 1) {
+        QString reason = QStringLiteral("the data is not valid JSON");
+        if (error.error != QJsonParseError::NoError)
+            reason += QStringLiteral(" (%1 at offset %2)").arg(error.errorString()).arg(error.offset);
+        throw DecodingError(DecodingError::Kind::dataCorrupted, QString(), reason);
+    }
     return document.array().at(0);
 }
 
@@ -116,9 +114,9 @@ qint64 JsonDecoder<qint64>::decode(const QJsonValue &value, const QString &path)
     // fallbacks agree only for a real integer.
     const qint64 first = value.toInteger(0);
     if (first != value.toInteger(1))
-        throw DecodingError(DecodingError::Kind::dataCorrupted, path,
-                            QStringLiteral("number %1 is not a whole 64-bit integer")
-                                .arg(value.toDouble(), 0, 'g', 17));
+        throw DecodingError(
+            DecodingError::Kind::dataCorrupted, path,
+            QStringLiteral("number %1 is not a whole 64-bit integer").arg(value.toDouble(), 0, 'g', 17));
     return first;
 }
 

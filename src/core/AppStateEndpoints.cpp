@@ -56,8 +56,8 @@ QList<Endpoint> AppState::connectionCandidates(const Endpoint &start, const QSet
 
 void AppState::recordEndpointSuccess(const Endpoint &endpoint)
 {
-    m_endpointQualityStats[endpoint.id] =
-        EndpointQuality::afterSuccess(m_endpointQualityStats.value(endpoint.id), endpoint.latencyMs, secondsSince1970());
+    m_endpointQualityStats[endpoint.id] = EndpointQuality::afterSuccess(m_endpointQualityStats.value(endpoint.id),
+                                                                        endpoint.latencyMs, secondsSince1970());
     saveEndpointQualityStats();
 }
 

@@ -73,8 +73,8 @@ double statusWeight(NodeStatus status)
 
 double historyWeight(const EndpointQualityStats &stats, bool forAI, double now)
 {
-    double weight = 12.0 * static_cast<double>(std::min<qint64>(stats.successfulConnections, 12))
-        - 28.0 * static_cast<double>(std::min<qint64>(stats.failedConnections, 12));
+    double weight = 12.0 * static_cast<double>(std::min<qint64>(stats.successfulConnections, 12)) -
+                    28.0 * static_cast<double>(std::min<qint64>(stats.failedConnections, 12));
     weight -= (forAI ? 130.0 : 90.0) * static_cast<double>(stats.consecutiveFailures);
     if (stats.averageLatencyMs)
         weight -= (forAI ? 0.45 : 0.3) * *stats.averageLatencyMs;
@@ -124,8 +124,7 @@ double score(const Endpoint &endpoint, bool forAI, const EndpointQualityStats *s
     return total;
 }
 
-QList<Endpoint> sorted(const QList<Endpoint> &endpoints, bool forAI, const EndpointQualityStatsMap &stats,
-                       double now)
+QList<Endpoint> sorted(const QList<Endpoint> &endpoints, bool forAI, const EndpointQualityStatsMap &stats, double now)
 {
     struct Ranked
     {
@@ -170,8 +169,8 @@ QList<Endpoint> candidates(const QList<Endpoint> &catalogue, const Endpoint &sta
 
     // The user's choice leads, except in AI mode (which ranks by its own weighting) and for a WireGuard or
     // Hysteria2 endpoint, which is tried where its score puts it.
-    const bool startLeads = !aiEnhanced && start.preferredProtocol != ProtocolKind::wireguard
-        && start.preferredProtocol != ProtocolKind::hysteria2;
+    const bool startLeads = !aiEnhanced && start.preferredProtocol != ProtocolKind::wireguard &&
+                            start.preferredProtocol != ProtocolKind::hysteria2;
     if (startLeads && !excluding.contains(start.id))
         add(start);
     for (const Endpoint &endpoint : sorted(available, aiEnhanced, stats, now))

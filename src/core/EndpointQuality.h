@@ -37,8 +37,7 @@ constexpr int maxConnectionCandidates = 4;
 double score(const Endpoint &endpoint, bool forAI, const EndpointQualityStats *stats, double now);
 
 // Highest score first; equal scores put the lower latency first; otherwise catalogue order is kept.
-QList<Endpoint> sorted(const QList<Endpoint> &endpoints, bool forAI, const EndpointQualityStatsMap &stats,
-                       double now);
+QList<Endpoint> sorted(const QList<Endpoint> &endpoints, bool forAI, const EndpointQualityStatsMap &stats, double now);
 
 // The endpoints one connect tries, in order, at most maxConnectionCandidates.
 QList<Endpoint> candidates(const QList<Endpoint> &catalogue, const Endpoint &start, const QSet<QString> &excluding,

@@ -35,7 +35,8 @@ const QMap<QString, Decoder> &decoders()
     return all;
 }
 
-const QByteArray user = R"({"id":"u1","identity":"a@b.c","role":"user","status":"active","planName":"月费","maxDevices":3)";
+const QByteArray user =
+    R"({"id":"u1","identity":"a@b.c","role":"user","status":"active","planName":"月费","maxDevices":3)";
 
 QByteArray me(const QByteArray &extra)
 {
@@ -64,82 +65,90 @@ private Q_SLOTS:
         const int corrupt = int(DecodingError::Kind::dataCorrupted);
 
         QTest::newRow("user complete") << "me" << me("") << "" << none;
-        QTest::newRow("user without planName") << "me"
-            << QByteArray(R"({"user":{"id":"u","identity":"i","role":"r","status":"s","maxDevices":1}})")
+        QTest::newRow("user without planName")
+            << "me" << QByteArray(R"({"user":{"id":"u","identity":"i","role":"r","status":"s","maxDevices":1}})")
             << "user.planName" << missing;
         QTest::newRow("user with null required role") << "me" << me(R"(,"role":null)") << "user.role" << null;
         QTest::newRow("user optional email null") << "me" << me(R"(,"email":null)") << "" << none;
         QTest::newRow("user optional email of wrong type") << "me" << me(R"(,"email":5)") << "user.email" << type;
         QTest::newRow("integer written 3.0") << "me" << me(R"(,"maxDevices":3.0)") << "" << none;
-        QTest::newRow("integer with a fraction") << "me" << me(R"(,"maxDevices":3.5)") << "user.maxDevices"
-                                                 << corrupt;
-        QTest::newRow("integer beyond 64 bits") << "me" << me(R"(,"rewardDays":9223372036854775808)")
-                                                << "user.rewardDays" << corrupt;
-        QTest::newRow("integer at the 64-bit minimum") << "me" << me(R"(,"rewardDays":-9223372036854775808)") << ""
-                                                       << none;
+        QTest::newRow("integer with a fraction") << "me" << me(R"(,"maxDevices":3.5)") << "user.maxDevices" << corrupt;
+        QTest::newRow("integer beyond 64 bits")
+            << "me" << me(R"(,"rewardDays":9223372036854775808)") << "user.rewardDays" << corrupt;
+        QTest::newRow("integer at the 64-bit minimum")
+            << "me" << me(R"(,"rewardDays":-9223372036854775808)") << "" << none;
         QTest::newRow("integer as a string") << "me" << me(R"(,"maxDevices":"3")") << "user.maxDevices" << type;
         QTest::newRow("user of the wrong type") << "me" << QByteArray(R"({"user":[]})") << "user" << type;
         QTest::newRow("auth without token") << "auth" << QByteArray(R"({"user":)" + user + "}}") << "token" << missing;
-        QTest::newRow("boolean never read from a number") << "code"
-            << QByteArray(R"({"ok":1,"channel":"email","expiresInMinutes":10,"message":"sent"})") << "ok" << type;
-        QTest::newRow("verification code") << "code"
-            << QByteArray(R"({"ok":true,"channel":"email","expiresInMinutes":10,"message":"sent"})") << "" << none;
-        QTest::newRow("plan price may be whole") << "plans"
-            << QByteArray(R"({"plans":[{"id":"m","name":"M","price":30,"durationDays":30,"maxDevices":3}]})") << ""
+        QTest::newRow("boolean never read from a number")
+            << "code" << QByteArray(R"({"ok":1,"channel":"email","expiresInMinutes":10,"message":"sent"})") << "ok"
+            << type;
+        QTest::newRow("verification code")
+            << "code" << QByteArray(R"({"ok":true,"channel":"email","expiresInMinutes":10,"message":"sent"})") << ""
             << none;
-        QTest::newRow("plan price as text") << "plans"
+        QTest::newRow("plan price may be whole")
+            << "plans" << QByteArray(R"({"plans":[{"id":"m","name":"M","price":30,"durationDays":30,"maxDevices":3}]})")
+            << "" << none;
+        QTest::newRow("plan price as text")
+            << "plans"
             << QByteArray(R"({"plans":[{"id":"m","name":"M","price":"30","durationDays":30,"maxDevices":3}]})")
             << "plans[0].price" << type;
         QTest::newRow("plan list element null") << "plans" << QByteArray(R"({"plans":[null]})") << "plans[0]" << null;
-        QTest::newRow("node without host") << "nodes"
+        QTest::newRow("node without host")
+            << "nodes"
             << QByteArray(R"({"nodes":[{"id":"n","region":"r","name":"n","status":"online","latency_ms":1,)"
                           R"("load_percent":2,"is_active":1}]})")
             << "nodes[0].host" << missing;
-        QTest::newRow("node is_active boolean is not an integer") << "nodes"
+        QTest::newRow("node is_active boolean is not an integer")
+            << "nodes"
             << QByteArray(R"({"nodes":[{"id":"n","region":"r","name":"n","host":"h","status":"online",)"
                           R"("latency_ms":1,"load_percent":2,"is_active":true}]})")
             << "nodes[0].is_active" << type;
-        QTest::newRow("version in camel case") << "versions"
+        QTest::newRow("version in camel case")
+            << "versions"
             << QByteArray(R"({"versions":[{"platform":"macos","currentVersion":"1","latest_version":"1",)"
                           R"("min_version":"1","update_mode":"optional"}]})")
             << "versions[0].current_version" << missing;
-        QTest::newRow("order planId of wrong type is not skipped") << "orders"
-            << QByteArray(R"({"orders":[{"id":"o","planId":5,"plan_id":"p"}]})") << "orders[0].planId" << type;
-        QTest::newRow("order planId null falls through") << "orders"
-            << QByteArray(R"({"orders":[{"id":"o","planId":null,"plan_id":"p"}]})") << "" << none;
+        QTest::newRow("order planId of wrong type is not skipped")
+            << "orders" << QByteArray(R"({"orders":[{"id":"o","planId":5,"plan_id":"p"}]})") << "orders[0].planId"
+            << type;
+        QTest::newRow("order planId null falls through")
+            << "orders" << QByteArray(R"({"orders":[{"id":"o","planId":null,"plan_id":"p"}]})") << "" << none;
         QTest::newRow("orders missing") << "orders" << QByteArray("{}") << "orders" << missing;
         QTest::newRow("ticket with only an id") << "ticket" << QByteArray(R"({"ticket":{"id":"t"}})") << "" << none;
-        QTest::newRow("ticket title of wrong type") << "ticket" << QByteArray(R"({"ticket":{"id":"t","title":1}})")
-                                                    << "ticket.title" << type;
-        QTest::newRow("device later key of wrong type is never read") << "device"
-            << QByteArray(R"({"device":{"id":"d","device_name":"Mac","deviceName":7}})") << "" << none;
-        QTest::newRow("device earlier key of wrong type fails") << "device"
-            << QByteArray(R"({"device":{"id":"d","device_name":7,"deviceName":"Mac"}})") << "device.device_name"
-            << type;
-        QTest::newRow("device is_online as number") << "device"
-            << QByteArray(R"({"device":{"id":"d","is_online":1}})") << "device.is_online" << type;
-        QTest::newRow("device list required") << "devices" << QByteArray(R"({"max_devices":3})") << "devices"
-                                              << missing;
+        QTest::newRow("ticket title of wrong type")
+            << "ticket" << QByteArray(R"({"ticket":{"id":"t","title":1}})") << "ticket.title" << type;
+        QTest::newRow("device later key of wrong type is never read")
+            << "device" << QByteArray(R"({"device":{"id":"d","device_name":"Mac","deviceName":7}})") << "" << none;
+        QTest::newRow("device earlier key of wrong type fails")
+            << "device" << QByteArray(R"({"device":{"id":"d","device_name":7,"deviceName":"Mac"}})")
+            << "device.device_name" << type;
+        QTest::newRow("device is_online as number")
+            << "device" << QByteArray(R"({"device":{"id":"d","is_online":1}})") << "device.is_online" << type;
+        QTest::newRow("device list required")
+            << "devices" << QByteArray(R"({"max_devices":3})") << "devices" << missing;
         QTest::newRow("bootstrap with nothing") << "bootstrap" << QByteArray("{}") << "" << none;
-        QTest::newRow("bootstrap endpoints not a list") << "bootstrap" << QByteArray(R"({"endpoints":{}})")
-                                                        << "endpoints" << type;
-        QTest::newRow("bootstrap endpoint without id") << "bootstrap" << QByteArray(R"({"nodes":[{"name":"x"}]})")
-                                                       << "nodes[0].id" << missing;
-        QTest::newRow("endpoint protocols not a list") << "bootstrap"
-            << QByteArray(R"({"endpoints":[{"id":"e","protocols":"vless"}]})") << "endpoints[0].protocols" << type;
-        QTest::newRow("bootstrap user broken") << "bootstrap" << QByteArray(R"({"user":{"id":"u"}})")
-                                               << "user.identity" << missing;
-        QTest::newRow("protocol answer takes any raw config") << "protocol" << QByteArray(R"({"config":42})") << ""
-                                                              << none;
-        QTest::newRow("protocol retry with a fraction") << "protocol" << QByteArray(R"({"retry_after_ms":1.5})")
-                                                        << "retry_after_ms" << corrupt;
-        QTest::newRow("protocol nested record of wrong type") << "protocol"
-            << QByteArray(R"({"protocolConfigV2":{"runtime":"text"}})") << "protocolConfigV2.runtime" << type;
-        QTest::newRow("protocol nested field of wrong type") << "protocol"
-            << QByteArray(R"({"protocol_config_v2":{"cache":{"config_revision":"7"}}})")
+        QTest::newRow("bootstrap endpoints not a list")
+            << "bootstrap" << QByteArray(R"({"endpoints":{}})") << "endpoints" << type;
+        QTest::newRow("bootstrap endpoint without id")
+            << "bootstrap" << QByteArray(R"({"nodes":[{"name":"x"}]})") << "nodes[0].id" << missing;
+        QTest::newRow("endpoint protocols not a list")
+            << "bootstrap" << QByteArray(R"({"endpoints":[{"id":"e","protocols":"vless"}]})")
+            << "endpoints[0].protocols" << type;
+        QTest::newRow("bootstrap user broken")
+            << "bootstrap" << QByteArray(R"({"user":{"id":"u"}})") << "user.identity" << missing;
+        QTest::newRow("protocol answer takes any raw config")
+            << "protocol" << QByteArray(R"({"config":42})") << "" << none;
+        QTest::newRow("protocol retry with a fraction")
+            << "protocol" << QByteArray(R"({"retry_after_ms":1.5})") << "retry_after_ms" << corrupt;
+        QTest::newRow("protocol nested record of wrong type")
+            << "protocol" << QByteArray(R"({"protocolConfigV2":{"runtime":"text"}})") << "protocolConfigV2.runtime"
+            << type;
+        QTest::newRow("protocol nested field of wrong type")
+            << "protocol" << QByteArray(R"({"protocol_config_v2":{"cache":{"config_revision":"7"}}})")
             << "protocol_config_v2.cache.config_revision" << type;
-        QTest::newRow("error body fields of wrong type") << "error" << QByteArray(R"({"error":{"code":1}})")
-                                                         << "error" << type;
+        QTest::newRow("error body fields of wrong type")
+            << "error" << QByteArray(R"({"error":{"code":1}})") << "error" << type;
         QTest::newRow("not JSON") << "me" << QByteArray("<html>502</html>") << "" << corrupt;
         QTest::newRow("empty body") << "devices" << QByteArray("") << "" << corrupt;
         QTest::newRow("trailing garbage") << "bootstrap" << QByteArray("{} {}") << "" << corrupt;

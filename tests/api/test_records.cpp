@@ -14,25 +14,14 @@ class TestRecords : public QObject
     TestHome m_home;
 
 private Q_SLOTS:
-    void userReadsOptionalFieldsAsAbsent()
-    {
-        const auto me = decodeAnswer<APIMeResponse>(
-            R"({"user":{"id":"u1","identity":"a@b.c","role":"user","status":"active","planName":"月费",)"
-            R"("maxDevices":3,"remainingTrafficMb":-1,"referral_code":"snake is not read"}})");
-        QCOMPARE(me.user.id, QStringLiteral("u1"));
-        QCOMPARE(me.user.email, std::nullopt);
-        QCOMPARE(me.user.referralCode, std::nullopt);
-        QCOMPARE(me.user.remainingTrafficMb, std::optional<qint64>(-1));
-        QCOMPARE(me.user.maxDevices, 3);
-    }
-
     void orderDefaultsAndSpellings()
     {
-        const auto orders = decodeAnswer<APIOrdersResponse>(
-            R"({"orders":[{"id":"o1","plan_id":"monthly","amount":29.99},)"
-            R"({"id":"o2","planId":"a","plan_id":"b","planName":null,"plan_name":"季度","currency":"USD",)"
-            R"("payment_method":"alipay","paymentStatus":"paid","created_at":"2024-01-01","paidAt":"2024-01-02"}]})")
-                                .orders;
+        const auto orders =
+            decodeAnswer<APIOrdersResponse>(
+                R"({"orders":[{"id":"o1","plan_id":"monthly","amount":29.99},)"
+                R"({"id":"o2","planId":"a","plan_id":"b","planName":null,"plan_name":"季度","currency":"USD",)"
+                R"("payment_method":"alipay","paymentStatus":"paid","created_at":"2024-01-01","paidAt":"2024-01-02"}]})")
+                .orders;
         QCOMPARE(orders.size(), 2);
         QCOMPARE(orders[0].planId, QStringLiteral("monthly"));
         QCOMPARE(orders[0].planName, QStringLiteral("套餐"));
@@ -57,18 +46,6 @@ private Q_SLOTS:
         QCOMPARE(ticket.createdAt, QString());
         QCOMPARE(ticket.category, std::nullopt);
         QCOMPARE(ticket.contactEmail, std::optional<QString>("x@y.z"));
-    }
-
-    void versionRecordReadsSnakeCase()
-    {
-        const auto version = decodeAnswer<APIVersionsResponse>(
-            R"({"versions":[{"platform":"macos","current_version":"v9.7.3","latest_version":"v9.8.0",)"
-            R"("min_version":"v9.0.0","update_mode":"force","rollout_percent":50,"force_message":"请更新"}]})")
-                                 .versions.first();
-        QCOMPARE(version.latestVersion, QStringLiteral("v9.8.0"));
-        QCOMPARE(version.rolloutPercent, std::optional<qint64>(50));
-        QCOMPARE(version.forceMessage, std::optional<QString>("请更新"));
-        QCOMPARE(version.downloadUrl, std::nullopt);
     }
 
     void endpointWithOnlyAnIdGetsEveryDefault()
@@ -102,8 +79,8 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, value);
         QFETCH(bool, active);
-        const auto answer = decodeAnswer<APIClientBootstrapResponse>(R"({"endpoints":[{"id":"e","is_active":)" + value
-                                                                     + "}]}");
+        const auto answer =
+            decodeAnswer<APIClientBootstrapResponse>(R"({"endpoints":[{"id":"e","is_active":)" + value + "}]}");
         QCOMPARE(answer.endpoints[0].isActive, active);
     }
 
@@ -114,16 +91,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("preferred"); // empty: absent
         QTest::newRow("list") << QByteArray(R"("protocols":["vless","trojan"])") << QStringList{"vless", "trojan"}
                               << "vless";
-        QTest::newRow("list wins over single") << QByteArray(R"("protocols":["trojan"],"protocol":"vless")")
-                                               << QStringList{"trojan"} << "trojan";
+        QTest::newRow("list wins over single")
+            << QByteArray(R"("protocols":["trojan"],"protocol":"vless")") << QStringList{"trojan"} << "trojan";
         QTest::newRow("single protocol") << QByteArray(R"("protocol":"hysteria2")") << QStringList{"hysteria2"}
                                          << "hysteria2";
         QTest::newRow("type") << QByteArray(R"("type":"ss")") << QStringList{"ss"} << "ss";
-        QTest::newRow("null list falls through") << QByteArray(R"("protocols":null,"type":"vless")")
-                                                 << QStringList{"vless"} << "vless";
+        QTest::newRow("null list falls through")
+            << QByteArray(R"("protocols":null,"type":"vless")") << QStringList{"vless"} << "vless";
         QTest::newRow("empty list stays empty") << QByteArray(R"("protocols":[])") << QStringList{} << "";
-        QTest::newRow("empty list with preferred") << QByteArray(R"("protocols":[],"preferred_protocol":"trojan")")
-                                                   << QStringList{} << "trojan";
+        QTest::newRow("empty list with preferred")
+            << QByteArray(R"("protocols":[],"preferred_protocol":"trojan")") << QStringList{} << "trojan";
         QTest::newRow("preferred given") << QByteArray(R"("protocols":["vless","trojan"],"preferred_protocol":"x")")
                                          << QStringList{"vless", "trojan"} << "x";
     }
@@ -132,8 +109,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, members);
         QFETCH(QStringList, protocols);
         QFETCH(QString, preferred);
-        const auto e = decodeAnswer<APIClientBootstrapResponse>(R"({"endpoints":[{"id":"e",)" + members + "}]}")
-                           .endpoints[0];
+        const auto e =
+            decodeAnswer<APIClientBootstrapResponse>(R"({"endpoints":[{"id":"e",)" + members + "}]}").endpoints[0];
         QCOMPARE(e.protocols, protocols);
         QCOMPARE(e.preferredProtocol, preferred.isEmpty() ? std::nullopt : std::optional<QString>(preferred));
     }
@@ -173,7 +150,8 @@ private Q_SLOTS:
         QCOMPARE(bare.isOnline, false);
         QCOMPARE(bare.connectionStatus, std::nullopt);
 
-        const auto counted = decodeAnswer<APIDevicesResponse>(R"({"devices":[],"maxDevices":3,"active_device_count":2})");
+        const auto counted =
+            decodeAnswer<APIDevicesResponse>(R"({"devices":[],"maxDevices":3,"active_device_count":2})");
         QCOMPARE(counted.maxDevices, 3);
         QCOMPARE(counted.activeDeviceCount, 2);
     }
@@ -181,8 +159,8 @@ private Q_SLOTS:
     void requestsLeaveAbsentFieldsOut()
     {
         APIRegisterRequest registration{"a@b.c", "pw", "123456", std::nullopt};
-        QCOMPARE(registration.toJson(), (QJsonObject{{"identity", "a@b.c"}, {"password", "pw"},
-                                                     {"verificationCode", "123456"}}));
+        QCOMPARE(registration.toJson(),
+                 (QJsonObject{{"identity", "a@b.c"}, {"password", "pw"}, {"verificationCode", "123456"}}));
         registration.inviteCode = "INV";
         QCOMPARE(registration.toJson().value("inviteCode"), QJsonValue("INV"));
         QCOMPARE((APILoginRequest{"a", ""}.toJson()), (QJsonObject{{"identity", "a"}, {"password", ""}}));
@@ -190,8 +168,8 @@ private Q_SLOTS:
         QCOMPARE((APICreateTicketRequest{"t", std::nullopt, "c@d.e", "body"}.toJson()),
                  (QJsonObject{{"title", "t"}, {"contactEmail", "c@d.e"}, {"body", "body"}}));
         QCOMPARE((APIBindDeviceRequest{std::nullopt, "Mac", "macos", "macOS 14", "v9.7.3"}.toJson()),
-                 (QJsonObject{{"deviceName", "Mac"}, {"deviceType", "macos"}, {"os", "macOS 14"},
-                              {"appVersion", "v9.7.3"}}));
+                 (QJsonObject{
+                     {"deviceName", "Mac"}, {"deviceType", "macos"}, {"os", "macOS 14"}, {"appVersion", "v9.7.3"}}));
         QCOMPARE((APIBindDeviceRequest{"d1", "Mac", "macos", "", ""}.toJson().value("deviceId")), QJsonValue("d1"));
     }
 
@@ -223,29 +201,21 @@ private Q_SLOTS:
         QCOMPARE(failed.value("isOverseas"), QJsonValue(false));
     }
 
-    void crashReportBody()
-    {
-        APIClientCrashReportRequest crash;
-        crash.clientPlatform = "macos";
-        crash.appVersion = "v9.7.3";
-        crash.crashType = "signal";
-        crash.reason = "SIGSEGV";
-        QCOMPARE(crash.toJson(), (QJsonObject{{"clientPlatform", "macos"}, {"appVersion", "v9.7.3"},
-                                              {"crashType", "signal"}, {"reason", "SIGSEGV"}}));
-        crash.buildId = "macos-v9.7.3";
-        crash.signalName = "SIGSEGV";
-        QCOMPARE(crash.toJson().size(), 6);
-    }
-
     void protocolConfigRequestBody()
     {
-        APIProtocolConfigRequest request{"hk", "dev/1", "macos", "smart", 8000, "auto", "wired", std::nullopt,
-                                         "att_1", "req_1", "macos-v9.7.3"};
+        APIProtocolConfigRequest request{"hk",    "dev/1",      "macos", "smart", 8000,          "auto",
+                                         "wired", std::nullopt, "att_1", "req_1", "macos-v9.7.3"};
         const QJsonObject body = request.toJson();
-        QCOMPARE(body, (QJsonObject{{"endpoint_id", "hk"}, {"device_id", "dev/1"}, {"platform", "macos"},
-                                    {"outbound_mode", "smart"}, {"wait_for_ready_ms", 8000},
-                                    {"client_region", "auto"}, {"network_type", "wired"}, {"attempt_id", "att_1"},
-                                    {"request_id", "req_1"}, {"build_id", "macos-v9.7.3"}}));
+        QCOMPARE(body, (QJsonObject{{"endpoint_id", "hk"},
+                                    {"device_id", "dev/1"},
+                                    {"platform", "macos"},
+                                    {"outbound_mode", "smart"},
+                                    {"wait_for_ready_ms", 8000},
+                                    {"client_region", "auto"},
+                                    {"network_type", "wired"},
+                                    {"attempt_id", "att_1"},
+                                    {"request_id", "req_1"},
+                                    {"build_id", "macos-v9.7.3"}}));
         request.isOverseas = true;
         QCOMPARE(request.toJson().value("is_overseas"), QJsonValue(true));
     }
