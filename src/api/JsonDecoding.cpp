@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <algorithm>
+
 namespace {
 
 QString userText(DecodingError::Kind kind)
@@ -51,7 +53,9 @@ QJsonValue parseJsonBody(const QByteArray &body)
     if (error.error != QJsonParseError::NoError || !document.isArray() || document.array().size() != 1) {
         QString reason = QStringLiteral("the data is not valid JSON");
         if (error.error != QJsonParseError::NoError)
-            reason += QStringLiteral(" (%1 at offset %2)").arg(error.errorString()).arg(error.offset);
+            reason += QStringLiteral(" (%1 at offset %2)")
+                          .arg(error.errorString())
+                          .arg(std::clamp(error.offset - 1 + int(body.size() - text.size()), 0, int(body.size())));
         throw DecodingError(DecodingError::Kind::dataCorrupted, QString(), reason);
     }
     return document.array().at(0);
