@@ -7,9 +7,12 @@
 #include <QUrl>
 #include <QtEndian>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int handshakeTimeoutMs = 30'000;
+constexpr int lingerMs = 2'000;
 constexpr qsizetype maxHttpHead = 64 * 1024;
 
 // The hop-by-hop headers a proxy must not forward.
@@ -103,7 +106,6 @@ bool ProxySession::readSocksGreeting()
     m_buffer.remove(0, 2 + methods.size());
     if (!methods.contains('\x00')) {
         m_client->write(QByteArray("\x05\xff", 2));
-        m_stage = Stage::Closing;
         CoreLog::error(QStringLiteral("[%1] %2: process connection from %3: socks5: no acceptable authentication "
                                       "method")
                            .arg(m_id)
@@ -297,7 +299,6 @@ void ProxySession::onDialFailed(OutboundDialer::Failure failure, const QString &
                                                             : '\x01';
         m_client->write(QByteArray("\x05", 1) + code + QByteArray("\x00\x01\0\0\0\0\0\0", 8));
         CoreLog::error(QStringLiteral("[%1] %2: process connection from %3: %4").arg(m_id).arg(label(), m_peer, reason));
-        m_stage = Stage::Closing;
         closeAfterReply();
         return;
     }
@@ -316,22 +317,35 @@ void ProxySession::replyHttpError(int status, const QByteArray &text, const QStr
                     + "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     CoreLog::error(QStringLiteral("[%1] %2: process connection from %3: %4").arg(m_id).arg(label(), m_peer, reason));
-    m_stage = Stage::Closing;
     closeAfterReply();
 }
 
 void ProxySession::refuse(const QString &reason)
 {
     CoreLog::error(QStringLiteral("[%1] %2: process connection from %3: %4").arg(m_id).arg(label(), m_peer, reason));
-    m_stage = Stage::Closing;
-    m_buffer.clear();
     closeAfterReply();
 }
 
 void ProxySession::closeAfterReply()
 {
     m_handshakeTimer.stop();
-    m_client->disconnectFromHost(); // writes what is pending first
-    if (m_client->state() == QAbstractSocket::UnconnectedState)
+    m_stage = Stage::Closing;
+    m_buffer.clear();
+    if (m_client->state() != QAbstractSocket::ConnectedState) {
         deleteLater();
+        return;
+    }
+    // A lingering close: send the reply and FIN, then keep reading (and dropping) what the client still sends
+    // until it closes, so that unread request bytes do not turn the close into a reset that loses the reply.
+    const auto shutdownWhenSent = [this] {
+        if (m_client->bytesToWrite() == 0)
+            ::shutdown(int(m_client->socketDescriptor()), SHUT_WR);
+    };
+    connect(m_client, &QTcpSocket::bytesWritten, this, shutdownWhenSent);
+    m_client->flush();
+    shutdownWhenSent();
+    QTimer::singleShot(lingerMs, this, [this] {
+        m_client->abort();
+        deleteLater();
+    });
 }
