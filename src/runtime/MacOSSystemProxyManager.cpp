@@ -48,11 +48,13 @@ QCoro::Task<QStringList> MacOSSystemProxyManager::enableLocalProxy(int port)
 
     QStringList notes;
     if (!outcome.enabled.isEmpty()) {
-        notes.append(QStringLiteral("已为 ") + firstThree(outcome.enabled) + QStringLiteral(" 启用 HTTP/HTTPS/SOCKS 系统代理。"));
+        notes.append(QStringLiteral("已为 ") + firstThree(outcome.enabled) +
+                     QStringLiteral(" 启用 HTTP/HTTPS/SOCKS 系统代理。"));
         notes.append(QStringLiteral("国内图片与 CDN 域名已加入系统代理直连保护。"));
     }
     if (!outcome.failed.isEmpty())
-        notes.append(QStringLiteral("部分网络服务的系统代理增强未成功：") + firstThree(outcome.failed) + QStringLiteral("。"));
+        notes.append(QStringLiteral("部分网络服务的系统代理增强未成功：") + firstThree(outcome.failed) +
+                     QStringLiteral("。"));
     co_return notes;
 }
 
@@ -177,7 +179,7 @@ QCoro::Task<> MacOSSystemProxyManager::disableOwnedProxyFallback(bool allowAutho
 }
 
 QList<QStringList> MacOSSystemProxyManager::enableCommands(const QString &service, int port,
-                                                          const QStringList &bypassDomains) const
+                                                           const QStringList &bypassDomains) const
 {
     QList<QStringList> commands;
     for (ProxyKind kind : allProxyKinds())

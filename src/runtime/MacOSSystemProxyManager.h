@@ -45,7 +45,7 @@ private:
     QCoro::Task<SystemProxy::ProxyState> readProxyState(QString service, SystemProxy::ProxyKind kind);
     QCoro::Task<QStringList> readProxyBypassDomains(QString service);
     QCoro::Task<EnableOutcome> enableLocalProxyWithAuthorization(QStringList services, QList<QStringList> bypassLists,
-                                                                int port);
+                                                                 int port);
     QCoro::Task<> restore(SystemProxy::ProxyState saved, QString service, SystemProxy::ProxyKind kind,
                           bool allowAuthorization);
     QCoro::Task<> restoreProxyBypassDomains(QString service, QStringList domains, bool allowAuthorization);

@@ -166,8 +166,8 @@ QStringList mergedBypassDomains(const QStringList &existing)
 
 bool isOwnedByClient(const ProxyState &state)
 {
-    return state.enabled && state.server == QLatin1String(LocalProxyPorts::host)
-        && LocalProxyPorts::isOwnedSystemProxyPort(state.port);
+    return state.enabled && state.server == QLatin1String(LocalProxyPorts::host) &&
+           LocalProxyPorts::isOwnedSystemProxyPort(state.port);
 }
 
 } // namespace SystemProxy

@@ -3,6 +3,7 @@
 #include "LocalProxyPorts.h"
 #include "PrettyJson.h"
 #include "TovrenTrafficRules.h"
+#include "api/ProtocolConfiguration.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -188,6 +189,31 @@ QByteArray macOSSystemProxyConfigData(const QByteArray &templateData, OutboundMo
         return templateData;
     config.insert(QStringLiteral("inbounds"), inbounds);
     return PrettyJson::write(config);
+}
+
+std::optional<QByteArray> templateData(const ProtocolConfiguration &configuration)
+{
+    if (configuration.singBoxConfig)
+        return configData(*configuration.singBoxConfig);
+    if (configuration.singBoxConfigText)
+        return configuration.singBoxConfigText->toUtf8();
+    if (configuration.rawConfig)
+        return configData(*configuration.rawConfig);
+    return std::nullopt;
+}
+
+QByteArray configData(const JSONValue &value)
+{
+    if (const std::optional<QString> text = value.stringValue())
+        return text->toUtf8();
+    const QJsonValue json = value.toJson();
+    if (json.isObject())
+        return QJsonDocument(json.toObject()).toJson(QJsonDocument::Compact);
+    if (json.isArray())
+        return QJsonDocument(json.toArray()).toJson(QJsonDocument::Compact);
+    // A lone number, boolean or null: its JSON text, which the rewrite then rejects as a template.
+    const QByteArray wrapped = QJsonDocument(QJsonArray{json}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
 }
 
 QJsonArray wantedInbounds(int localProxyPort, bool aiEnhancedModeEnabled)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/JSONValue.h"
 #include "core/Errors.h"
 #include "core/Types.h"
 
@@ -9,6 +10,8 @@
 #include <QSet>
 #include <QString>
 #include <optional>
+
+struct ProtocolConfiguration;
 
 // The delivered sing-box configuration is a template: it is rewritten so that the core runs as a local
 // proxy on the loopback interface (a mixed inbound for the system proxy, optionally one for AI tools),
@@ -38,6 +41,13 @@ private:
 // Throws TemplateParseError when the bytes are not JSON.
 QByteArray macOSSystemProxyConfigData(const QByteArray &templateData, OutboundMode outboundMode, int localProxyPort,
                                       bool aiEnhancedModeEnabled);
+
+// The template of a protocol configuration: `singBoxConfig`, else `singBoxConfigText`, else `rawConfig`.
+// Nothing when none is present (the caller reports the missing configuration).
+std::optional<QByteArray> templateData(const ProtocolConfiguration &configuration);
+
+// A string value is the configuration text itself; any other value is written as compact JSON.
+QByteArray configData(const JSONValue &value);
 
 // The inbounds the core must have: the system-proxy entry, and the AI entry when AI mode is on.
 QJsonArray wantedInbounds(int localProxyPort, bool aiEnhancedModeEnabled);

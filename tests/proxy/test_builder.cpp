@@ -1,5 +1,6 @@
 #include "JsonKeyOrder.h"
 #include "TestHome.h"
+#include "api/ProtocolConfiguration.h"
 #include "tunnel/PrettyJson.h"
 #include "tunnel/SingBoxConfigBuilder.h"
 #include "tunnel/TovrenTrafficRules.h"
@@ -397,6 +398,21 @@ private Q_SLOTS:
                                      "    -9223372036854775808,\n    1000000\n  ],\n"
                                      "  \"s\": \"q\\\"b\\\\n\\nt\\tc\\u0001/\xc3\xa9 lone\\ud800 \xe2\x80\xa8\"\n}\n"));
         QCOMPARE(PrettyJson::write(QJsonDocument::fromJson(written).object()), written);
+    }
+
+    void templateIsChosenInOrderOfPrecedence()
+    {
+        const JSONValue object(JSONValue::Object{{"outbounds", JSONValue::Array{}}});
+        ProtocolConfiguration configuration;
+        QCOMPARE(templateData(configuration), std::nullopt);
+        configuration.rawConfig = JSONValue(5);
+        QCOMPARE(templateData(configuration), QByteArray("5")); // then rejected by the rewrite
+        configuration.singBoxConfigText = QStringLiteral("{\"log\":{}}");
+        QCOMPARE(templateData(configuration), QByteArray("{\"log\":{}}"));
+        configuration.singBoxConfig = object;
+        QCOMPARE(templateData(configuration), QByteArray("{\"outbounds\":[]}"));
+        configuration.singBoxConfig = JSONValue("{\"dns\":{}}"); // a string is the configuration text itself
+        QCOMPARE(templateData(configuration), QByteArray("{\"dns\":{}}"));
     }
 
     void nonObjectTemplatesAndBrokenJson()

@@ -98,8 +98,7 @@ private Q_SLOTS:
         QCOMPARE(mac.promptCount(), 0);
 
         mac.setServices(QStringList{"*Bluetooth PAN"});
-        QCOMPARE(awaitTask(manager.enableLocalProxy(19093)),
-                 QStringList{"系统代理增强未启用：未读取到可用网络服务。"});
+        QCOMPARE(awaitTask(manager.enableLocalProxy(19093)), QStringList{"系统代理增强未启用：未读取到可用网络服务。"});
     }
 
     void oneRejectingServiceIsReportedWithoutPrompt()
@@ -160,14 +159,14 @@ private Q_SLOTS:
             << Setting{true, "127.0.0.1", 19090, false} << Setting{false, "127.0.0.1", 19092, false};
         QTest::newRow("owned 19109 is switched off")
             << Setting{true, "127.0.0.1", 19109, false} << Setting{false, "127.0.0.1", 19092, false};
-        QTest::newRow("19110 is not ours") << Setting{true, "127.0.0.1", 19110, false}
-                                           << Setting{true, "127.0.0.1", 19110, false};
+        QTest::newRow("19110 is not ours")
+            << Setting{true, "127.0.0.1", 19110, false} << Setting{true, "127.0.0.1", 19110, false};
         QTest::newRow("another proxy, authentication off")
             << Setting{true, "10.0.0.2", 1080, true} << Setting{true, "10.0.0.2", 1080, false};
-        QTest::newRow("port 0 is switched off") << Setting{true, "10.0.0.2", 0, false}
-                                                << Setting{false, "127.0.0.1", 19092, false};
-        QTest::newRow("disabled stays off") << Setting{false, "10.0.0.3", 3128, false}
-                                            << Setting{false, "127.0.0.1", 19092, false};
+        QTest::newRow("port 0 is switched off")
+            << Setting{true, "10.0.0.2", 0, false} << Setting{false, "127.0.0.1", 19092, false};
+        QTest::newRow("disabled stays off")
+            << Setting{false, "10.0.0.3", 3128, false} << Setting{false, "127.0.0.1", 19092, false};
     }
     void disableRestoresTheSettingsFromBeforeTheFirstEnable()
     {
