@@ -71,7 +71,7 @@ QString SingBoxRuntimeCoordinator::runtimeDirectory()
 {
     const QString directory = ProductPaths::singBoxDirectory();
     if (!ProductPaths::ensurePrivateDirectory(directory))
-        throw FileSystemError(QStringLiteral("无法创建目录"), directory, QString::fromLocal8Bit(strerror(errno)));
+        throw FileSystemError(QStringLiteral("无法创建目录"), directory, QString());
     return directory;
 }
 
