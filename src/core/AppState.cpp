@@ -6,6 +6,8 @@ AppState::AppState(QObject *parent)
     : QObject(parent), m_preferences(std::make_unique<Preferences>())
 {
     readSettings();
+    loadEndpointQualityStats();
+    loadQuickConnectCache();
     appendLog(QStringLiteral("客户端已就绪。"));
     startSpeedMonitor();
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "EndpointQuality.h"
 #include "Preferences.h"
+#include "QuickConnectCache.h"
 #include "Types.h"
+#include "api/AccountRecords.h"
 #include "runtime/NetworkSpeedSampler.h"
 
 #include <QObject>
@@ -46,6 +49,7 @@ public:
     TOVREN_PUBLISHED(bool, isBusy, setIsBusy) = false;
     TOVREN_PUBLISHED(std::optional<QString>, alertMessage, setAlertMessage);
     TOVREN_PUBLISHED(std::optional<AppAlertAction>, alertAction, setAlertAction);
+    TOVREN_PUBLISHED(std::optional<APIUser>, currentUser, setCurrentUser);
     TOVREN_PUBLISHED(QList<Endpoint>, endpoints, setEndpoints) = placeholderEndpoints();
     TOVREN_PUBLISHED(QList<Plan>, plans, setPlans) = placeholderPlans();
     TOVREN_PUBLISHED(QList<Device>, devices, setDevices);
@@ -100,6 +104,26 @@ public:
     NetworkSpeedSampler &speedSampler() { return m_speedSampler; }
     void setSpeedSampler(NetworkSpeedSampler sampler) { m_speedSampler = std::move(sampler); }
 
+    // Endpoint choice, quality statistics and the quick-connect cache.
+    static constexpr int maxConnectionCandidates = EndpointQuality::maxConnectionCandidates;
+    // The selected endpoint, else the first of the catalogue, else the first placeholder.
+    Endpoint selectedEndpoint() const;
+    double endpointQualityScore(const Endpoint &endpoint, bool forAI) const;
+    QList<Endpoint> sortedConnectionEndpoints(const QList<Endpoint> &endpoints, bool forAI) const;
+    // The best endpoint that is not offline, ranked with the current AI-enhanced flag.
+    std::optional<Endpoint> recommendedEndpoint(const QList<Endpoint> &endpoints) const;
+    QList<Endpoint> connectionCandidates(const Endpoint &start, const QSet<QString> &excluding) const;
+    void recordEndpointSuccess(const Endpoint &endpoint);
+    void recordEndpointFailure(const Endpoint &endpoint, const QString &reason);
+    void loadEndpointQualityStats();
+    void saveEndpointQualityStats();
+    const EndpointQualityStatsMap &endpointQualityStats() const { return m_endpointQualityStats; }
+
+    std::optional<QString> quickConnectCacheURL(bool createDirectory) const;
+    void saveQuickConnectCache(const QuickConnectCacheRecord &record);
+    void clearQuickConnectCache();
+    const std::optional<QuickConnectCacheRecord> &quickConnectCache() const { return m_quickConnectCache; }
+
     Preferences &preferences() { return *m_preferences; }
 
     static inline const QString launchAtLoginKey = QStringLiteral("tovren.launchAtLogin");
@@ -107,6 +131,7 @@ public:
     static inline const QString showMenuBarSpeedKey = QStringLiteral("tovren.showMenuBarSpeed");
     static inline const QString aiEnhancedModeEnabledKey = QStringLiteral("tovren.aiEnhancedModeEnabled");
     static inline const QString outboundModeKey = QStringLiteral("tovren.outboundMode");
+    static inline const QString endpointQualityStatsKey = QStringLiteral("tovren.endpointQualityStats.v1");
 
 Q_SIGNALS:
     // Emitted after any published property changed; views re-read what they show.
@@ -124,7 +149,9 @@ private:
     }
 
     void readSettings();
+    void loadQuickConnectCache();
     void startSpeedMonitor();
+    static double secondsSince1970();
 
     // Unpublished stored properties.
     QString m_appVersion = applicationVersion();
@@ -132,6 +159,8 @@ private:
     NetworkSpeedSampler m_speedSampler;
     QPointer<QTimer> m_speedTimer;
     std::optional<NetworkTrafficSample> m_lastTrafficSample;
+    EndpointQualityStatsMap m_endpointQualityStats;
+    std::optional<QuickConnectCacheRecord> m_quickConnectCache;
 };
 
 #undef TOVREN_PUBLISHED
