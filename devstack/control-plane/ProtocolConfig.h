@@ -1,0 +1,31 @@
+#pragma once
+
+#include "DataSet.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// The answers of the protocol-configuration path, built for one device and endpoint.
+namespace ProtocolConfig {
+
+struct Issued
+{
+    QString deviceId;
+    QString credentialId;
+    QString wireGuardPrivateKey;
+    QString wireGuardAddress;
+    qint64 issuedAtMs = 0;
+};
+
+// A sing-box configuration as a node would deliver it: a TUN inbound the client replaces, and a proxy
+// outbound (tag "proxy") that really leads to the devstack's local upstream.
+QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMode);
+QString wireGuardText(const EndpointRecord &endpoint, const Issued &issued);
+QString newWireGuardKey();
+
+QJsonObject ready(const EndpointRecord &endpoint, const Upstream &upstream, const QString &outboundMode,
+                  const Issued &issued);
+QJsonObject notReady(const EndpointRecord &endpoint, int retryAfterMs, int maxWaitMs);
+QJsonObject failed(const EndpointRecord &endpoint);
+
+} // namespace ProtocolConfig
