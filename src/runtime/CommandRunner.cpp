@@ -1,69 +1,12 @@
 #include "CommandRunner.h"
 
 #include "HostPaths.h"
+#include "ProcessWait.h"
 
-#include <QCoreApplication>
 #include <QProcess>
 #include <QStringDecoder>
 
-#include <coroutine>
-#include <memory>
 #include <utility>
-
-namespace {
-
-// Suspends until the child has finished or has failed to start, whichever Qt reports. The coroutine is
-// resumed from the event loop, never from inside QProcess's own signal emission, so the caller may
-// destroy the process as soon as it continues. (Copyable: QCoro's tasks take awaiters by value.)
-class ProcessEnd final
-{
-public:
-    explicit ProcessEnd(QProcess &process) : m_process(&process), m_state(std::make_shared<State>()) {}
-
-    bool await_ready() const noexcept { return m_process->state() == QProcess::NotRunning; }
-
-    void await_suspend(std::coroutine_handle<> waiting)
-    {
-        // The awaiter (and with it the state) lives in the coroutine frame until the coroutine resumes;
-        // the connections die with the state's context object.
-        State *state = m_state.get();
-        state->waiting = waiting;
-        state->finished =
-            QObject::connect(m_process, &QProcess::finished, &state->context, [state] { state->resume(); });
-        state->failed = QObject::connect(m_process, &QProcess::errorOccurred, &state->context,
-                                         [state](QProcess::ProcessError error) {
-                                             if (error == QProcess::FailedToStart)
-                                                 state->resume();
-                                         });
-    }
-
-    void await_resume() const noexcept {}
-
-private:
-    struct State
-    {
-        QObject context;
-        std::coroutine_handle<> waiting;
-        QMetaObject::Connection finished;
-        QMetaObject::Connection failed;
-
-        void resume()
-        {
-            if (!waiting)
-                return;
-            QObject::disconnect(finished);
-            QObject::disconnect(failed);
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [handle = std::exchange(waiting, {})] { handle.resume(); },
-                Qt::QueuedConnection);
-        }
-    };
-
-    QProcess *m_process;
-    std::shared_ptr<State> m_state;
-};
-
-} // namespace
 
 namespace CommandRunner {
 
@@ -103,7 +46,7 @@ QCoro::Task<Execution> execute(QString executable, QStringList arguments,
     // QProcess keeps reading both pipes into its buffers from the event loop while the child runs, and
     // drains what is left when it exits.
     process.start(QIODevice::ReadOnly);
-    co_await ProcessEnd(process);
+    co_await ProcessWait::untilFinished(process);
 
     Execution execution;
     if (process.error() == QProcess::FailedToStart) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CommandResult.h"
+#include "CommandRunner.h"
 
 #include <QCoro/QCoroTask>
 #include <QStringList>
@@ -36,5 +36,13 @@ QString networkSetupShellScript(const QList<QStringList> &argumentLists);
 // Runs the command text with administrator rights; never fails (see CommandRunner::runResult). A cancelled
 // or refused authorization is a non-zero status with osascript's message on standard error.
 QCoro::Task<CommandResult> runResult(QString command);
+
+// Runs the command text with administrator rights under the raising rule of CommandRunner::runForOutput:
+// a non-zero status throws makeFailure(message), a missing osascript throws CommandLaunchError.
+template<typename MakeFailure>
+QCoro::Task<> run(QString command, MakeFailure makeFailure)
+{
+    co_await CommandRunner::runForOutput(osascriptPath(), osascriptArguments(command), std::move(makeFailure));
+}
 
 } // namespace PrivilegedCommand
