@@ -6,6 +6,8 @@
 #include "Types.h"
 #include "api/AccountRecords.h"
 #include "runtime/NetworkSpeedSampler.h"
+#include "tunnel/TunnelCoordinator.h"
+#include "tunnel/WireGuardToolInstaller.h"
 
 #include <QObject>
 #include <QPointer>
@@ -124,6 +126,18 @@ public:
     void clearQuickConnectCache();
     const std::optional<QuickConnectCacheRecord> &quickConnectCache() const { return m_quickConnectCache; }
 
+    // The tunnel and the connection components of the WireGuard path.
+    TunnelCoordinator &tunnel() { return m_tunnel; }
+    WireGuardToolInstaller &toolInstaller() { return m_toolInstaller; }
+    // Installs Bash and wireguard-tools through Homebrew inside the application; without Homebrew it offers
+    // the Terminal installer instead.
+    QCoro::Task<> installWireGuardTools();
+    // Writes the Terminal installer and opens it.
+    QCoro::Task<> installWireGuardToolsInTerminal();
+    // Writes "install-wireguard-tools.command" (0755) to the installers folder and returns its path; throws
+    // FileSystemError.
+    QString makeWireGuardToolsInstallScript();
+
     Preferences &preferences() { return *m_preferences; }
 
     static inline const QString launchAtLoginKey = QStringLiteral("tovren.launchAtLogin");
@@ -156,6 +170,8 @@ private:
     // Unpublished stored properties.
     QString m_appVersion = applicationVersion();
     std::unique_ptr<Preferences> m_preferences;
+    TunnelCoordinator m_tunnel;
+    WireGuardToolInstaller m_toolInstaller;
     NetworkSpeedSampler m_speedSampler;
     QPointer<QTimer> m_speedTimer;
     std::optional<NetworkTrafficSample> m_lastTrafficSample;
