@@ -74,13 +74,9 @@ QCoro::Task<> AppState::installWireGuardTools()
     appendLog(QStringLiteral("正在一键安装 Tovren 连接组件。"));
     bool homebrewMissing = false;
     QString description;
+    std::optional<QString> installed;
     try {
-        const QString text = co_await m_toolInstaller.install();
-        setComponentInstallState(ComponentInstallState::installed);
-        appendLog(text);
-        setAlertAction(std::nullopt);
-        setAlertMessage(QStringLiteral("连接组件已安装完成，请重新点击一键连接。"));
-        co_return;
+        installed = co_await m_toolInstaller.install();
     } catch (const WireGuardToolInstallerError &error) {
         homebrewMissing = error.kind() == WireGuardToolInstallerError::Case::homebrewMissing;
         description = error.description();
@@ -88,6 +84,13 @@ QCoro::Task<> AppState::installWireGuardTools()
         description = describeError(error);
     }
 
+    if (installed) {
+        setComponentInstallState(ComponentInstallState::installed);
+        appendLog(*installed);
+        setAlertAction(std::nullopt);
+        setAlertMessage(QStringLiteral("连接组件已安装完成，请重新点击一键连接。"));
+        co_return;
+    }
     if (homebrewMissing) {
         setComponentInstallState(ComponentInstallState::needsHomebrew);
         appendLog(QStringLiteral("未检测到 Homebrew，切换到终端安装引导。"));
@@ -106,10 +109,15 @@ QCoro::Task<> AppState::installWireGuardTools()
 QCoro::Task<> AppState::installWireGuardToolsInTerminal()
 {
     QString script;
+    QString failure;
     try {
         script = makeWireGuardToolsInstallScript();
     } catch (const std::exception &error) {
-        presentFailure(*this, describeError(error), terminalInstallerFailure);
+        failure = describeError(error);
+        script.clear();
+    }
+    if (script.isEmpty()) {
+        presentFailure(*this, failure, terminalInstallerFailure);
         co_return;
     }
     // `open` hands a .command file to Terminal, its default application.

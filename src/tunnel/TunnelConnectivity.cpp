@@ -43,20 +43,23 @@ QString portText(int port)
 
 QCoro::Task<int> TunnelCoordinator::proxyHTTPStatus(int port, QString url)
 {
+    // Connection failures and time-outs end curl with a non-zero status, which reads as 0.
+    QString output;
     try {
-        const QString output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::curl),
-                                                   Connectivity::curlProbeArguments(port, url));
-        co_return Connectivity::parseHTTPStatus(output);
+        output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::curl),
+                                     Connectivity::curlProbeArguments(port, url));
     } catch (const TovrenError &) {
-        // Connection failures and time-outs end curl with a non-zero status.
-        co_return 0;
+        output.clear();
     }
+    co_return Connectivity::parseHTTPStatus(output);
 }
 
 QCoro::Task<bool> TunnelCoordinator::proxyWebConnectivityAvailable(int port)
 {
-    for (const QString &url : ProbeTargets::current().web) {
-        if (Connectivity::isReachableWebStatus(co_await proxyHTTPStatus(port, url)))
+    const QStringList urls = ProbeTargets::current().web;
+    for (const QString &url : urls) {
+        const int status = co_await proxyHTTPStatus(port, url);
+        if (Connectivity::isReachableWebStatus(status))
             co_return true;
     }
     co_return false;
@@ -64,8 +67,10 @@ QCoro::Task<bool> TunnelCoordinator::proxyWebConnectivityAvailable(int port)
 
 QCoro::Task<bool> TunnelCoordinator::aiProxyConnectivityAvailable(int port)
 {
-    for (const QString &url : ProbeTargets::current().ai) {
-        if (Connectivity::isReachableAIStatus(co_await proxyHTTPStatus(port, url)))
+    const QStringList urls = ProbeTargets::current().ai;
+    for (const QString &url : urls) {
+        const int status = co_await proxyHTTPStatus(port, url);
+        if (Connectivity::isReachableAIStatus(status))
             co_return true;
     }
     co_return false;
@@ -73,7 +78,8 @@ QCoro::Task<bool> TunnelCoordinator::aiProxyConnectivityAvailable(int port)
 
 QCoro::Task<bool> TunnelCoordinator::externalConnectivityAvailable()
 {
-    for (const QString &url : ProbeTargets::current().direct) {
+    const QStringList urls = ProbeTargets::current().direct;
+    for (const QString &url : urls) {
         QNetworkRequest request{QUrl(url)};
         request.setTransferTimeout(directProbeTimeoutMs);
         const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
@@ -89,7 +95,8 @@ QCoro::Task<bool> TunnelCoordinator::externalConnectivityAvailable()
 QCoro::Task<QStringList> TunnelCoordinator::validateProxyConnection(int port)
 {
     for (int pass = 0; pass < 2; ++pass) {
-        if (co_await proxyWebConnectivityAvailable(port))
+        const bool reachable = co_await proxyWebConnectivityAvailable(port);
+        if (reachable)
             co_return QStringList{QStringLiteral("本地代理连通性检测通过。")};
         co_await QCoro::sleepFor(proxyRetryWait);
     }
@@ -99,7 +106,8 @@ QCoro::Task<QStringList> TunnelCoordinator::validateProxyConnection(int port)
 QCoro::Task<QStringList> TunnelCoordinator::validateAIProxyConnection(int port)
 {
     for (int pass = 0; pass < aiValidationPasses; ++pass) {
-        if (co_await aiProxyConnectivityAvailable(port))
+        const bool reachable = co_await aiProxyConnectivityAvailable(port);
+        if (reachable)
             co_return QStringList{QStringLiteral("AI 增强模式连通性检测通过。")};
         co_await QCoro::sleepFor(aiRetryWait);
     }
@@ -109,9 +117,11 @@ QCoro::Task<QStringList> TunnelCoordinator::validateAIProxyConnection(int port)
 
 QCoro::Task<> TunnelCoordinator::validateConnection(QString interfaceHint)
 {
-    if (!co_await waitForTunInterface(interfaceHint))
+    const bool tunnelUp = co_await waitForTunInterface(interfaceHint);
+    if (!tunnelUp)
         throw TunnelCoordinatorError::commandFailed(QStringLiteral("协议内核已启动，但未检测到可用 TUN 接口。"));
-    if (co_await externalConnectivityAvailable())
+    const bool reachable = co_await externalConnectivityAvailable();
+    if (reachable)
         co_return;
     co_await QCoro::sleepFor(proxyRetryWait);
     if (m_activeConfigURL) {
@@ -130,6 +140,7 @@ QCoro::Task<bool> TunnelCoordinator::waitForTunInterface(QString interfaceHint)
         try {
             output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::ifconfig), QStringList());
         } catch (const TovrenError &) {
+            output.clear();
         }
         if (Connectivity::interfaceListShowsTunnel(output, interfaceHint))
             co_return true;
@@ -140,21 +151,25 @@ QCoro::Task<bool> TunnelCoordinator::waitForTunInterface(QString interfaceHint)
 
 QCoro::Task<bool> TunnelCoordinator::systemProxyPointsToLocalProxy(int port)
 {
+    QString output;
+    bool read = true;
     try {
-        const QString output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::scutil), scutilProxyArguments());
-        co_return Connectivity::systemProxyPointsTo(output, port);
+        output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::scutil), scutilProxyArguments());
     } catch (const TovrenError &) {
-        co_return false;
+        read = false;
     }
+    co_return read && Connectivity::systemProxyPointsTo(output, port);
 }
 
 QCoro::Task<> TunnelCoordinator::confirmSystemProxy(int port)
 {
-    if (co_await systemProxyPointsToLocalProxy(port))
+    const bool pointing = co_await systemProxyPointsToLocalProxy(port);
+    if (pointing)
         co_return;
     co_await m_systemProxyManager->enableLocalProxy(port);
     co_await QCoro::sleepFor(systemProxySettleWait);
-    if (co_await systemProxyPointsToLocalProxy(port))
+    const bool pointingNow = co_await systemProxyPointsToLocalProxy(port);
+    if (pointingNow)
         co_return;
     throw TunnelCoordinatorError::commandFailed(QStringLiteral("系统代理设置未生效，已自动回滚。"));
 }
@@ -171,20 +186,26 @@ QCoro::Task<TunnelHealthCheck> TunnelCoordinator::connectionHealthCheck(int syst
     const auto turn = co_await m_queue.turn();
 
     std::optional<QStringList> repairNotes;
-    if (!co_await systemProxyPointsToLocalProxy(systemProxyPort)) {
+    const bool pointing = co_await systemProxyPointsToLocalProxy(systemProxyPort);
+    if (!pointing) {
         const QStringList notes = co_await m_systemProxyManager->enableLocalProxy(systemProxyPort);
         co_await QCoro::sleepFor(systemProxySettleWait);
-        if (!co_await systemProxyPointsToLocalProxy(systemProxyPort))
+        const bool repaired = co_await systemProxyPointsToLocalProxy(systemProxyPort);
+        if (!repaired)
             co_return TunnelHealthCheck{false, QStringLiteral("系统代理未生效，已尝试重新设置但仍为空。")};
         repairNotes = notes;
     }
-    if (!co_await proxyWebConnectivityAvailable(systemProxyPort)) {
+    const bool webReachable = co_await proxyWebConnectivityAvailable(systemProxyPort);
+    if (!webReachable) {
         co_return TunnelHealthCheck{false, QStringLiteral("系统代理入口 127.0.0.1:") + portText(systemProxyPort) +
                                                QStringLiteral(" 外网保活失败。")};
     }
-    if (aiEnhancedModeEnabled && !co_await aiProxyConnectivityAvailable(m_aiProxyPort)) {
-        co_return TunnelHealthCheck{false, QStringLiteral("AI 专用入口 127.0.0.1:") + portText(m_aiProxyPort) +
-                                               QStringLiteral(" OpenAI/Claude 保活失败。")};
+    if (aiEnhancedModeEnabled) {
+        const bool aiReachable = co_await aiProxyConnectivityAvailable(m_aiProxyPort);
+        if (!aiReachable) {
+            co_return TunnelHealthCheck{false, QStringLiteral("AI 专用入口 127.0.0.1:") + portText(m_aiProxyPort) +
+                                                   QStringLiteral(" OpenAI/Claude 保活失败。")};
+        }
     }
     co_return TunnelHealthCheck{true, Connectivity::healthSummary(aiEnhancedModeEnabled, repairNotes)};
 }
@@ -196,12 +217,16 @@ QCoro::Task<int> TunnelCoordinator::chooseLocalProxyPort(bool aiEnhancedModeEnab
         co_await m_singBox->cleanupOwnedRuntime(allLocalPorts(), false);
     } catch (const std::exception &) {
     }
-    if (aiEnhancedModeEnabled && !co_await isTCPPortAvailable(m_aiProxyPort)) {
-        throw TunnelCoordinatorError::commandFailed(QStringLiteral("AI 专用代理端口 ") + portText(m_aiProxyPort) +
-                                                    QStringLiteral(" 已被占用，请退出占用该端口的程序后重试。"));
+    if (aiEnhancedModeEnabled) {
+        const bool aiPortFree = co_await isTCPPortAvailable(m_aiProxyPort);
+        if (!aiPortFree) {
+            throw TunnelCoordinatorError::commandFailed(QStringLiteral("AI 专用代理端口 ") + portText(m_aiProxyPort) +
+                                                        QStringLiteral(" 已被占用，请退出占用该端口的程序后重试。"));
+        }
     }
     for (const int port : m_macOSProxyPortRange) {
-        if (co_await isTCPPortAvailable(port))
+        const bool free = co_await isTCPPortAvailable(port);
+        if (free)
             co_return port;
     }
     // Everything taken: the start names the program that holds the preferred port.
@@ -210,12 +235,14 @@ QCoro::Task<int> TunnelCoordinator::chooseLocalProxyPort(bool aiEnhancedModeEnab
 
 QCoro::Task<bool> TunnelCoordinator::isTCPPortAvailable(int port)
 {
+    // lsof exits with status 0 only when some process listens.
+    bool someoneListens = true;
     try {
         co_await runProcess(QString::fromLatin1(HostPaths::Tool::lsof), SingBox::listeningArguments(port));
-        co_return false; // some process listens
     } catch (const TovrenError &) {
-        co_return true;
+        someoneListens = false;
     }
+    co_return !someoneListens;
 }
 
 QCoro::Task<QStringList> TunnelCoordinator::thirdPartyNetworkWarnings(bool checkSystemProxy)

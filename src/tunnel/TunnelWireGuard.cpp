@@ -55,11 +55,12 @@ QCoro::Task<TunnelActivation> TunnelCoordinator::connectWithWGQuick(QString conf
     bool recoverable = false;
     try {
         co_await runWGQuick(up, configURL);
-        co_return TunnelActivation{TunnelActivation::Mode::wgQuick, configURL, std::nullopt, {}};
     } catch (const std::exception &error) {
         failure = std::current_exception();
         recoverable = isRecoverableWGQuickError(error);
     }
+    if (!failure)
+        co_return TunnelActivation{TunnelActivation::Mode::wgQuick, configURL, std::nullopt, {}};
     if (!recoverable)
         raiseFriendlyWGQuickError(failure);
 
@@ -79,11 +80,12 @@ QCoro::Task<bool> TunnelCoordinator::hasStaleInterface(QString endpointId)
     const auto turn = co_await m_queue.turn();
     if (!WireGuardCommands::findWGQuickPath())
         co_return false;
+    QString output;
     try {
         const QStringList arguments{QStringLiteral("-lc"), WireGuardCommands::showInterfacesCommand()};
-        const QString output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::sh), arguments);
-        co_return WireGuardCommands::listsClientInterface(output);
+        output = co_await runProcess(QString::fromLatin1(HostPaths::Tool::sh), arguments);
     } catch (const TovrenError &) {
-        co_return false;
+        output.clear();
     }
+    co_return WireGuardCommands::listsClientInterface(output);
 }
