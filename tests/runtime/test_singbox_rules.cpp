@@ -49,7 +49,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<bool>("owned");
-        QTest::newRow("active configuration") << "/opt/homebrew/bin/sing-box run -c /Users/a/x/tovren-active.json" << true;
+        QTest::newRow("active configuration")
+            << "/opt/homebrew/bin/sing-box run -c /Users/a/x/tovren-active.json" << true;
         QTest::newRow("bundled core") << "/Applications/Tovren.app/Contents/Resources/sing-box run -c /tmp/c.json"
                                       << true;
         QTest::newRow("runtime folder, any case")
@@ -108,7 +109,8 @@ private Q_SLOTS:
                 lastTen << QStringLiteral("ERROR line %1 !").arg(i);
         }
         QTest::newRow("30 coloured lines") << thirty.join(u'\n') << lastTen.join(u'\n');
-        QTest::newRow("blank lines dropped") << "\n  a\n\n\r\nb  \n" << "a\nb";
+        QTest::newRow("blank lines dropped") << "\n  a\n\n\r\nb  \n"
+                                             << "a\nb";
         QTest::newRow("only colour codes") << "\x1B[0m \n\x1B[31m" << noLogMessage();
         QTest::newRow("empty") << "" << QStringLiteral("没有捕获到 sing-box 输出日志。");
     }
@@ -137,7 +139,8 @@ private Q_SLOTS:
     void errorTexts()
     {
         QCOMPARE(SingBoxRuntimeError::portInUse(19090, "1 a；2 b").description(),
-                 QStringLiteral("本地代理端口 19090 已被占用，请退出旧版 Tovren 或占用该端口的程序后重试。占用进程：1 a；2 b"));
+                 QStringLiteral(
+                     "本地代理端口 19090 已被占用，请退出旧版 Tovren 或占用该端口的程序后重试。占用进程：1 a；2 b"));
         QCOMPARE(SingBoxRuntimeError::exitedEarly("x").description(), QStringLiteral("sing-box 启动后立即退出：x"));
         QCOMPARE(SingBoxRuntimeError::invalidConfig("x").kind(), SingBoxRuntimeError::Case::invalidConfig);
     }
@@ -145,9 +148,10 @@ private Q_SLOTS:
     void coreLookupOrder()
     {
         qputenv("TOVREN_HOST_ROOT", "/host");
-        QCOMPARE(coreCandidates("/Apps/Tovren.app/Contents/MacOS"),
-                 QStringList({"/Apps/Tovren.app/Contents/Resources/sing-box", "/Apps/Tovren.app/Contents/MacOS/sing-box",
-                              "/host/opt/homebrew/bin/sing-box", "/host/usr/local/bin/sing-box"}));
+        QCOMPARE(
+            coreCandidates("/Apps/Tovren.app/Contents/MacOS"),
+            QStringList({"/Apps/Tovren.app/Contents/Resources/sing-box", "/Apps/Tovren.app/Contents/MacOS/sing-box",
+                         "/host/opt/homebrew/bin/sing-box", "/host/usr/local/bin/sing-box"}));
         qunsetenv("TOVREN_HOST_ROOT");
     }
 };

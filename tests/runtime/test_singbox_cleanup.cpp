@@ -1,0 +1,236 @@
+#include "runtime/SingBoxRuntimeCoordinator.h"
+#include "runtime/SingBoxRuntimeError.h"
+#include "runtime/SingBoxRuntimeRules.h"
+
+#include "RuntimeFixtures.h"
+#include "TestHome.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace RuntimeFixtures;
+
+// Leftovers of earlier runs: found through the pid file and the listeners of the ports, told apart by their
+// command lines, ended, and, when they will not end, escalated or reported.
+class TestSingBoxCleanup : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_work;
+
+    // A script named like a core of ours; it ignores SIGTERM when asked to.
+    QString ownCoreScript(bool ignoreTerm) const
+    {
+        const QString file = m_work->filePath("old-client/sing-box");
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile script(file);
+        script.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        script.write(QByteArray("#!/bin/sh\n") + (ignoreTerm ? "trap '' TERM\n" : "") +
+                     "while :; do sleep 0.1; done\n");
+        script.close();
+        script.setPermissions(script.permissions() | QFile::ExeOwner);
+        return file;
+    }
+
+    QString activeConfigPath() const { return m_work->filePath("old-client/tovren-active.json"); }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<TestHome>();
+        m_work = std::make_unique<QTemporaryDir>();
+    }
+
+    void cleanup()
+    {
+        m_work.reset();
+        m_home.reset();
+    }
+
+    void stalePidFileOfAnUnrelatedProgramKillsNothing()
+    {
+        SimulatedMac mac;
+        const auto unrelated = spawn("/bin/sleep", {"30"});
+        writePidFile(unrelated->processId());
+        SingBoxRuntimeCoordinator runtime;
+
+        awaitTask(runtime.stop(true));
+        QTest::qWait(400);
+        QCOMPARE(unrelated->state(), QProcess::Running);
+        QCOMPARE(mac.promptCount(), 0);
+        QVERIFY(mac.invocations("kill").isEmpty());
+
+        const QStringList notes = awaitTask(runtime.cleanupOwnedRuntime({freePort()}, true));
+        QCOMPARE(notes, QStringList{noteChecked});
+        QCOMPARE(unrelated->state(), QProcess::Running);
+        QVERIFY(!QFileInfo::exists(runtimeFile("sing-box.pid")));
+        QVERIFY(mac.invocations("kill").isEmpty());
+    }
+
+    void ownLeftoverThatIgnoresTermIsKilled_data()
+    {
+        QTest::addColumn<bool>("throughStop");
+        QTest::newRow("cleanup") << false;
+        QTest::newRow("stop") << true;
+    }
+
+    void ownLeftoverThatIgnoresTermIsKilled()
+    {
+        // A core of an earlier run, known only through the pid file it left, that shrugs off SIGTERM.
+        QFETCH(bool, throughStop);
+        SimulatedMac mac;
+        const auto leftover = spawn(ownCoreScript(true), {"run", "-c", activeConfigPath()});
+        writePidFile(leftover->processId());
+
+        SingBoxRuntimeCoordinator runtime;
+        if (throughStop) {
+            awaitTask(runtime.stop(false));
+        } else {
+            QCOMPARE(awaitTask(runtime.cleanupOwnedRuntime({freePort()}, false)), QStringList{noteCleaned});
+            QVERIFY(!QFileInfo::exists(runtimeFile("sing-box.pid")));
+        }
+        QVERIFY(eventually([&] { return leftover->state() == QProcess::NotRunning; }));
+        QCOMPARE(leftover->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(leftover->exitCode(), SIGKILL);
+        QCOMPARE(mac.promptCount(), 0);
+    }
+
+    void ownLeftoverOnThePortIsFoundThroughLsof()
+    {
+        // A stand-in core still serving the port from a crashed client's configuration; no pid file.
+        SimulatedMac mac;
+        const int port = freePort();
+        const QString oldConfig =
+            writeConfig(m_work->filePath("old-client"), "tovren-active.json", QByteArray::number(port));
+        const auto leftover = spawn(mac.path("/opt/homebrew/bin/sing-box"), {"run", "-c", oldConfig});
+        QVERIFY(eventually([&] { return listening(port); }));
+
+        SingBoxRuntimeCoordinator runtime;
+        const TunnelActivation activation = awaitTask(
+            runtime.start(writeConfig(m_work->filePath("Protocols"), "tovren-active.json", QByteArray::number(port))));
+        QCOMPARE(activation.recoveryNotes, QStringList{noteCleaned});
+        QCOMPARE(leftover->state(), QProcess::NotRunning);
+        QVERIFY(listening(port));
+        const QStringList lsof = mac.invocations("lsof").first().arguments;
+        QCOMPARE(lsof, SingBox::listeningArguments(port));
+        const qint64 core = *runtime.managedProcessId();
+        awaitTask(runtime.stop(false));
+        QVERIFY(eventually([&] { return !processAlive(core); }));
+    }
+
+    void foreignListenerIsNamedBeforeTheCoreRuns_data()
+    {
+        QTest::addColumn<bool>("portAsText");
+        QTest::newRow("port as number") << false;
+        QTest::newRow("port as decimal text") << true;
+    }
+
+    void foreignListenerIsNamedBeforeTheCoreRuns()
+    {
+        QFETCH(bool, portAsText);
+        SimulatedMac mac;
+        const int port = freePort();
+        const auto listener = spawn("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", QString::number(port)});
+        QVERIFY(eventually([&] { return listening(port); }));
+        const QByteArray number = QByteArray::number(port);
+        const QString file =
+            writeConfig(m_work->filePath("Protocols"), "tovren-active.json", portAsText ? '"' + number + '"' : number);
+
+        SingBoxRuntimeCoordinator runtime;
+        const auto error = failureOf<SingBoxRuntimeError>(runtime.start(file));
+        QCOMPARE(error.kind(), SingBoxRuntimeError::Case::portInUse);
+        QCOMPARE(error.port(), port);
+        QCOMPARE(error.message(),
+                 QStringLiteral("%1 /usr/bin/microsocks -i 127.0.0.1 -p %2").arg(listener->processId()).arg(port));
+        QVERIFY(error.description().startsWith(QStringLiteral("本地代理端口 %1 已被占用").arg(port)));
+        // Nothing was launched: the log is only created right before the core runs.
+        QVERIFY(!QFileInfo::exists(runtimeFile("sing-box.log")));
+        QCOMPARE(listener->state(), QProcess::Running);
+        QVERIFY(mac.invocations("kill").isEmpty());
+    }
+
+    void ownCoreThatWillNotEnd_data()
+    {
+        QTest::addColumn<bool>("allowPrivilege");
+        QTest::addColumn<bool>("promptCancelled");
+        QTest::newRow("no administrator rights") << false << false;
+        QTest::newRow("administrator rights granted") << true << false;
+        QTest::newRow("administrator prompt cancelled") << true << true;
+    }
+
+    void ownCoreThatWillNotEnd()
+    {
+        // A child nobody reaps stays listed by ps after every kill, like a core of another user.
+        QFETCH(bool, allowPrivilege);
+        QFETCH(bool, promptCancelled);
+        SimulatedMac mac;
+        mac.setPromptCancelled(promptCancelled);
+        const UnreapedChild stubborn(ownCoreScript(false), {"run", "-c", activeConfigPath()});
+        writePidFile(stubborn.pid());
+        QVERIFY(eventually([&] { return processAlive(stubborn.pid()); }));
+
+        SingBoxRuntimeCoordinator runtime;
+        auto cleanup = runtime.cleanupOwnedRuntime({freePort()}, allowPrivilege);
+        if (!allowPrivilege) {
+            const auto error = failureOf<SingBoxRuntimeError>(std::move(cleanup));
+            QCOMPARE(error.kind(), SingBoxRuntimeError::Case::staleRuntimeNeedsCleanup);
+            QCOMPARE(mac.promptCount(), 0);
+        } else if (promptCancelled) {
+            const auto error = failureOf<SingBoxRuntimeError>(std::move(cleanup));
+            QCOMPARE(error.kind(), SingBoxRuntimeError::Case::privilegedLaunchFailed);
+            QVERIFY2(error.message().contains(QStringLiteral("User canceled")), qPrintable(error.message()));
+            QCOMPARE(mac.promptCount(), 1);
+        } else {
+            QCOMPARE(awaitTask(std::move(cleanup)), QStringList{noteCleaned});
+            QCOMPARE(mac.promptCount(), 1);
+            QCOMPARE(mac.prompts().first().command, SingBox::privilegedTerminationScript({int(stubborn.pid())}));
+            QVERIFY(!QFileInfo::exists(runtimeFile("sing-box.pid")));
+        }
+        QVERIFY(stubborn.hasEnded());
+    }
+
+    void stopAsksForRightsOnlyWhenAllowed_data()
+    {
+        QTest::addColumn<bool>("allowPrivilege");
+        QTest::addColumn<bool>("promptCancelled");
+        QTest::addColumn<int>("prompts");
+        QTest::newRow("not allowed") << false << false << 0;
+        QTest::newRow("allowed") << true << false << 1;
+        QTest::newRow("allowed, prompt cancelled") << true << true << 1;
+    }
+
+    void stopAsksForRightsOnlyWhenAllowed()
+    {
+        QFETCH(bool, allowPrivilege);
+        QFETCH(bool, promptCancelled);
+        QFETCH(int, prompts);
+        SimulatedMac mac;
+        mac.setPromptCancelled(promptCancelled);
+        const UnreapedChild stubborn(ownCoreScript(false), {"run", "-c", activeConfigPath()});
+        writePidFile(stubborn.pid());
+        QVERIFY(eventually([&] { return processAlive(stubborn.pid()); }));
+
+        SingBoxRuntimeCoordinator runtime;
+        awaitTask(runtime.stop(allowPrivilege)); // never fails
+        QCOMPARE(mac.promptCount(), prompts);
+        QVERIFY(stubborn.hasEnded());
+    }
+
+    void nothingToCleanUp()
+    {
+        SimulatedMac mac;
+        SingBoxRuntimeCoordinator runtime;
+        awaitTask(runtime.stop(true));
+        QVERIFY(!runtime.managedProcessId());
+        QVERIFY(awaitTask(runtime.cleanupOwnedRuntime({freePort(), freePort()}, true)).isEmpty());
+        QCOMPARE(mac.promptCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSingBoxCleanup)
+#include "test_singbox_cleanup.moc"
