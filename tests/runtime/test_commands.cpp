@@ -190,30 +190,6 @@ private Q_SLOTS:
         QCOMPARE(inherited.standardOutput, QStringLiteral("/somewhere/else:/usr/bin:/bin"));
     }
 
-    void appleScriptEscapingOrder_data()
-    {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("escaped");
-        QTest::newRow("plain") << "kill 42"
-                               << "kill 42";
-        QTest::newRow("quote") << R"(echo "hi")"
-                               << R"(echo \"hi\")";
-        QTest::newRow("backslash") << R"(printf 'a\nb')"
-                                   << R"(printf 'a\\nb')";
-        // The backslash put in front of a quote must not be doubled again.
-        QTest::newRow("escaped quote") << R"(x\"y)"
-                                       << R"(x\\\"y)";
-    }
-
-    void appleScriptEscapingOrder()
-    {
-        QFETCH(QString, command);
-        QFETCH(QString, escaped);
-        QCOMPARE(PrivilegedCommand::appleScriptEscaped(command), escaped);
-        QCOMPARE(PrivilegedCommand::osascriptArguments(command),
-                 QStringList({"-e", "do shell script \"" + escaped + "\" with administrator privileges"}));
-    }
-
     void shellWordsReachTheProgramUnchanged()
     {
         const QStringList names{
@@ -228,14 +204,6 @@ private Q_SLOTS:
         for (const QString &name : names)
             expected += u'[' + name + u']';
         QCOMPARE(result.standardOutput, expected);
-    }
-
-    void networkSetupLinesQuoteEveryWord()
-    {
-        QCOMPARE(PrivilegedCommand::networkSetupShellCommand({"-setwebproxystate", "Bob's Wi-Fi", "on"}),
-                 QStringLiteral(R"('/usr/sbin/networksetup' '-setwebproxystate' 'Bob'\''s Wi-Fi' 'on')"));
-        QCOMPARE(PrivilegedCommand::networkSetupShellScript({{"-a"}, {"-b", "x y"}}),
-                 QStringLiteral("'/usr/sbin/networksetup' '-a'\n'/usr/sbin/networksetup' '-b' 'x y'"));
     }
 
     void administratorCommandReachesTheShellUnchanged_data()

@@ -156,59 +156,31 @@ private Q_SLOTS:
 
     void ownCoreThatWillNotEnd_data()
     {
+        QTest::addColumn<bool>("throughStop");
         QTest::addColumn<bool>("allowPrivilege");
         QTest::addColumn<bool>("promptCancelled");
-        QTest::newRow("no administrator rights") << false << false;
-        QTest::newRow("administrator rights granted") << true << false;
-        QTest::newRow("administrator prompt cancelled") << true << true;
+        QTest::addColumn<int>("prompts");
+        QTest::addColumn<std::optional<SingBoxRuntimeError::Case>>("failure");
+        using Case = SingBoxRuntimeError::Case;
+        QTest::newRow("cleanup without rights")
+            << false << false << false << 0 << std::optional(Case::staleRuntimeNeedsCleanup);
+        QTest::newRow("cleanup with rights") << false << true << false << 1 << std::optional<Case>();
+        QTest::newRow("cleanup, prompt cancelled")
+            << false << true << true << 1 << std::optional(Case::privilegedLaunchFailed);
+        QTest::newRow("stop without rights") << true << false << false << 0 << std::optional<Case>();
+        QTest::newRow("stop with rights") << true << true << false << 1 << std::optional<Case>();
+        // Stopping never fails, not even when the prompt is dismissed.
+        QTest::newRow("stop, prompt cancelled") << true << true << true << 1 << std::optional<Case>();
     }
 
     void ownCoreThatWillNotEnd()
     {
         // A child nobody reaps stays listed by ps after every kill, like a core of another user.
-        QFETCH(bool, allowPrivilege);
-        QFETCH(bool, promptCancelled);
-        SimulatedMac mac;
-        mac.setPromptCancelled(promptCancelled);
-        const UnreapedChild stubborn(ownCoreScript(false), {"run", "-c", activeConfigPath()});
-        writePidFile(stubborn.pid());
-        QVERIFY(eventually([&] { return processAlive(stubborn.pid()); }));
-
-        SingBoxRuntimeCoordinator runtime;
-        auto cleanup = runtime.cleanupOwnedRuntime({freePort()}, allowPrivilege);
-        if (!allowPrivilege) {
-            const auto error = failureOf<SingBoxRuntimeError>(std::move(cleanup));
-            QCOMPARE(error.kind(), SingBoxRuntimeError::Case::staleRuntimeNeedsCleanup);
-            QCOMPARE(mac.promptCount(), 0);
-        } else if (promptCancelled) {
-            const auto error = failureOf<SingBoxRuntimeError>(std::move(cleanup));
-            QCOMPARE(error.kind(), SingBoxRuntimeError::Case::privilegedLaunchFailed);
-            QVERIFY2(error.message().contains(QStringLiteral("User canceled")), qPrintable(error.message()));
-            QCOMPARE(mac.promptCount(), 1);
-        } else {
-            QCOMPARE(awaitTask(std::move(cleanup)), QStringList{noteCleaned});
-            QCOMPARE(mac.promptCount(), 1);
-            QCOMPARE(mac.prompts().first().command, SingBox::privilegedTerminationScript({int(stubborn.pid())}));
-            QVERIFY(!QFileInfo::exists(runtimeFile("sing-box.pid")));
-        }
-        QVERIFY(stubborn.hasEnded());
-    }
-
-    void stopAsksForRightsOnlyWhenAllowed_data()
-    {
-        QTest::addColumn<bool>("allowPrivilege");
-        QTest::addColumn<bool>("promptCancelled");
-        QTest::addColumn<int>("prompts");
-        QTest::newRow("not allowed") << false << false << 0;
-        QTest::newRow("allowed") << true << false << 1;
-        QTest::newRow("allowed, prompt cancelled") << true << true << 1;
-    }
-
-    void stopAsksForRightsOnlyWhenAllowed()
-    {
+        QFETCH(bool, throughStop);
         QFETCH(bool, allowPrivilege);
         QFETCH(bool, promptCancelled);
         QFETCH(int, prompts);
+        QFETCH(std::optional<SingBoxRuntimeError::Case>, failure);
         SimulatedMac mac;
         mac.setPromptCancelled(promptCancelled);
         const UnreapedChild stubborn(ownCoreScript(false), {"run", "-c", activeConfigPath()});
@@ -216,9 +188,22 @@ private Q_SLOTS:
         QVERIFY(eventually([&] { return processAlive(stubborn.pid()); }));
 
         SingBoxRuntimeCoordinator runtime;
-        awaitTask(runtime.stop(allowPrivilege)); // never fails
-        QCOMPARE(mac.promptCount(), prompts);
+        if (throughStop) {
+            awaitTask(runtime.stop(allowPrivilege));
+        } else if (failure) {
+            const auto error =
+                failureOf<SingBoxRuntimeError>(runtime.cleanupOwnedRuntime({freePort()}, allowPrivilege));
+            QCOMPARE(error.kind(), *failure);
+            if (promptCancelled)
+                QVERIFY2(error.message().contains(QStringLiteral("User canceled")), qPrintable(error.message()));
+        } else {
+            QCOMPARE(awaitTask(runtime.cleanupOwnedRuntime({freePort()}, allowPrivilege)), QStringList{noteCleaned});
+            QVERIFY(!QFileInfo::exists(runtimeFile("sing-box.pid")));
+        }
         QVERIFY(stubborn.hasEnded());
+        QCOMPARE(mac.promptCount(), prompts);
+        if (prompts > 0)
+            QCOMPARE(mac.prompts().first().command, SingBox::privilegedTerminationScript({int(stubborn.pid())}));
     }
 
     void nothingToCleanUp()

@@ -130,24 +130,6 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(ProductPaths::singBoxDirectory()));
     }
 
-    void checkFailureOfAScriptedCore()
-    {
-        SimulatedMac mac(withoutCore());
-        QVERIFY(installScriptedCore(mac, R"sh(
-if [ "$1" = check ]; then
-  printf '\033[31mFATAL\033[0m[0000] decode config at %s: unknown field "x"\n' "$3" >&2
-  exit 1
-fi
-echo ran >> "$(dirname "$3")/runs"
-)sh"));
-        SingBoxRuntimeCoordinator runtime;
-        const QString file = config(QByteArray::number(freePort()));
-        const auto error = failureOf<SingBoxRuntimeError>(runtime.start(file));
-        QCOMPARE(error.description(),
-                 "sing-box 配置校验失败：FATAL[0000] decode config at " + file + ": unknown field \"x\"");
-        QVERIFY(!QFileInfo::exists(m_work->filePath("Protocols/runs")));
-    }
-
     void coreThatExitsAtOnceShowsItsLastLogLines_data()
     {
         QTest::addColumn<QByteArray>("run");
@@ -161,8 +143,6 @@ echo ran >> "$(dirname "$3")/runs"
             << lastTen.join(u'\n');
         QTest::newRow("silent") << QByteArray("exit 0") << QStringLiteral("没有捕获到 sing-box 输出日志。");
         QTest::newRow("both streams") << QByteArray("echo out; echo err >&2; exit 2") << QStringLiteral("out\nerr");
-        QTest::newRow("not utf-8") << QByteArray(R"sh(printf '\377\376'; exit 1)sh")
-                                   << QStringLiteral("没有捕获到 sing-box 输出日志。");
     }
 
     void coreThatExitsAtOnceShowsItsLastLogLines()
