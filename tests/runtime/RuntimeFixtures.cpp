@@ -16,6 +16,30 @@
 
 namespace RuntimeFixtures {
 
+void RuntimeTestCase::init()
+{
+    m_home = std::make_unique<TestHome>();
+    m_work = std::make_unique<QTemporaryDir>();
+}
+
+void RuntimeTestCase::cleanup()
+{
+    m_work.reset();
+    m_home.reset();
+}
+
+bool writeScript(const QString &file, const QByteArray &body)
+{
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile::remove(file);
+    QFile script(file);
+    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    script.write("#!/bin/sh\n" + body);
+    script.close();
+    return script.setPermissions(script.permissions() | QFile::ExeOwner);
+}
+
 SimulatedMac::Options withoutCore()
 {
     SimulatedMac::Options options;
@@ -25,15 +49,7 @@ SimulatedMac::Options withoutCore()
 
 bool installScriptedCore(const SimulatedMac &mac, const QByteArray &body)
 {
-    const QString file = mac.path("/opt/homebrew/bin/sing-box");
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile::remove(file);
-    QFile script(file);
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    script.write("#!/bin/sh\nPATH=/usr/bin:/bin\n" + body);
-    script.close();
-    return script.setPermissions(script.permissions() | QFile::ExeOwner);
+    return writeScript(mac.path("/opt/homebrew/bin/sing-box"), "PATH=/usr/bin:/bin\n" + body);
 }
 
 int freePort()

@@ -2,9 +2,12 @@
 
 #include "AwaitTask.h"
 #include "SimulatedMac.h"
+#include "TestHome.h"
 
+#include <QObject>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
@@ -12,6 +15,26 @@
 
 // Shared pieces of the sing-box runtime suites.
 namespace RuntimeFixtures {
+
+// Base of the suites: a fresh home and a work folder for every test function.
+class RuntimeTestCase : public QObject
+{
+    Q_OBJECT
+
+protected:
+    QString workPath(const QString &relative) const { return m_work->filePath(relative); }
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+private:
+    std::unique_ptr<TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_work;
+};
+
+// Writes an executable shell script.
+bool writeScript(const QString &file, const QByteArray &body);
 
 inline const QString noteCleaned = QStringLiteral("已清理上次异常退出留下的 Tovren 连接进程。");
 inline const QString noteChecked = QStringLiteral("已检查本地代理端口，未发现 Tovren 残留占用。");

@@ -15,43 +15,22 @@ using namespace RuntimeFixtures;
 
 // Leftovers of earlier runs: found through the pid file and the listeners of the ports, told apart by their
 // command lines, ended, and, when they will not end, escalated or reported.
-class TestSingBoxCleanup : public QObject
+class TestSingBoxCleanup : public RuntimeTestCase
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestHome> m_home;
-    std::unique_ptr<QTemporaryDir> m_work;
-
     // A script named like a core of ours; it ignores SIGTERM when asked to.
     QString ownCoreScript(bool ignoreTerm) const
     {
-        const QString file = m_work->filePath("old-client/sing-box");
-        QDir().mkpath(QFileInfo(file).absolutePath());
-        QFile script(file);
-        script.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        script.write(QByteArray("#!/bin/sh\n") + (ignoreTerm ? "trap '' TERM\n" : "") +
-                     "while :; do sleep 0.1; done\n");
-        script.close();
-        script.setPermissions(script.permissions() | QFile::ExeOwner);
+        const QString file = workPath("old-client/sing-box");
+        writeScript(file, QByteArray(ignoreTerm ? "trap '' TERM\n" : "") + "while :; do sleep 0.1; done\n");
         return file;
     }
 
-    QString activeConfigPath() const { return m_work->filePath("old-client/tovren-active.json"); }
+    QString activeConfigPath() const { return workPath("old-client/tovren-active.json"); }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_home = std::make_unique<TestHome>();
-        m_work = std::make_unique<QTemporaryDir>();
-    }
-
-    void cleanup()
-    {
-        m_work.reset();
-        m_home.reset();
-    }
-
     void stalePidFileOfAnUnrelatedProgramKillsNothing()
     {
         SimulatedMac mac;
@@ -105,14 +84,13 @@ private Q_SLOTS:
         // A stand-in core still serving the port from a crashed client's configuration; no pid file.
         SimulatedMac mac;
         const int port = freePort();
-        const QString oldConfig =
-            writeConfig(m_work->filePath("old-client"), "tovren-active.json", QByteArray::number(port));
+        const QString oldConfig = writeConfig(workPath("old-client"), "tovren-active.json", QByteArray::number(port));
         const auto leftover = spawn(mac.path("/opt/homebrew/bin/sing-box"), {"run", "-c", oldConfig});
         QVERIFY(eventually([&] { return listening(port); }));
 
         SingBoxRuntimeCoordinator runtime;
         const TunnelActivation activation = awaitTask(
-            runtime.start(writeConfig(m_work->filePath("Protocols"), "tovren-active.json", QByteArray::number(port))));
+            runtime.start(writeConfig(workPath("Protocols"), "tovren-active.json", QByteArray::number(port))));
         QCOMPARE(activation.recoveryNotes, QStringList{noteCleaned});
         QCOMPARE(leftover->state(), QProcess::NotRunning);
         QVERIFY(listening(port));
@@ -139,7 +117,7 @@ private Q_SLOTS:
         QVERIFY(eventually([&] { return listening(port); }));
         const QByteArray number = QByteArray::number(port);
         const QString file =
-            writeConfig(m_work->filePath("Protocols"), "tovren-active.json", portAsText ? '"' + number + '"' : number);
+            writeConfig(workPath("Protocols"), "tovren-active.json", portAsText ? '"' + number + '"' : number);
 
         SingBoxRuntimeCoordinator runtime;
         const auto error = failureOf<SingBoxRuntimeError>(runtime.start(file));

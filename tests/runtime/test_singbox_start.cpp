@@ -16,32 +16,17 @@
 using namespace RuntimeFixtures;
 
 // Starting the core: the stand-in core of the simulated Mac, and scripted cores that fail on demand.
-class TestSingBoxStart : public QObject
+class TestSingBoxStart : public RuntimeTestCase
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestHome> m_home;
-    std::unique_ptr<QTemporaryDir> m_work;
-
     QString config(const QByteArray &listenPort) const
     {
-        return writeConfig(m_work->filePath("Protocols"), "tovren-active.json", listenPort);
+        return writeConfig(workPath("Protocols"), "tovren-active.json", listenPort);
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_home = std::make_unique<TestHome>();
-        m_work = std::make_unique<QTemporaryDir>();
-    }
-
-    void cleanup()
-    {
-        m_work.reset();
-        m_home.reset();
-    }
-
     void startServesThePortUntilStopped_data()
     {
         QTest::addColumn<bool>("portAsText");
@@ -99,7 +84,7 @@ private Q_SLOTS:
     {
         SimulatedMac mac;
         const int port = freePort();
-        const QString file = m_work->filePath("tovren-active.json");
+        const QString file = workPath("tovren-active.json");
         QFile json(file);
         QVERIFY(json.open(QIODevice::WriteOnly));
         json.write(QStringLiteral(R"({"inbounds":[{"type":"mixed","listen":"127.0.0.1","listen_port":%1}],)"
@@ -196,7 +181,7 @@ fi
             // The log was emptied before the second start.
             QCOMPARE(error.message(), QStringLiteral("second failure"));
         }
-        QFile runs(m_work->filePath("Protocols/runs"));
+        QFile runs(workPath("Protocols/runs"));
         QVERIFY(runs.open(QIODevice::ReadOnly));
         QCOMPARE(runs.readAll().count('\n'), 2);
     }
