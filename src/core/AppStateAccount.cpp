@@ -52,8 +52,8 @@ QCoro::Task<bool> AppState::sendVerificationCode(QString identity)
 QCoro::Task<void> AppState::login(QString identity, QString password)
 {
     return authenticate(
-        identity, [this, password](QString email) { return m_api->login(email, password); },
-        QStringLiteral("登录失败"), QStringLiteral("登录成功。"));
+        identity, [this, password](QString email) { return m_api->login(email, password); }, QStringLiteral("登录失败"),
+        QStringLiteral("登录成功。"));
 }
 
 QCoro::Task<void> AppState::registerAccount(QString identity, QString password, QString verificationCode,
@@ -177,8 +177,8 @@ QString AppState::accessSummary() const
 {
     const std::optional<qint64> traffic = m_currentUser ? m_currentUser->remainingTrafficMb : std::nullopt;
     const std::optional<QString> expiry = m_currentUser ? m_currentUser->subscriptionExpiredAt : std::nullopt;
-    return trafficText(traffic) + QStringLiteral(" / ")
-        + (expiry && !expiry->isEmpty() ? shortDateText(expiry) : QStringLiteral("未开通"));
+    return trafficText(traffic) + QStringLiteral(" / ") +
+           (expiry && !expiry->isEmpty() ? shortDateText(expiry) : QStringLiteral("未开通"));
 }
 
 QString AppState::inviteCode() const

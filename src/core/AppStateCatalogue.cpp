@@ -108,7 +108,7 @@ void AppState::applyVersionPolicy(const APIAppVersion &version)
         download = nonEmpty(version.rollbackDownloadUrl, version.downloadUrl);
     } else if (mode == u"force") {
         text = version.forceMessage && !version.forceMessage->isEmpty() ? *version.forceMessage
-                                                                          : QStringLiteral("需要升级到 ") + latest;
+                                                                        : QStringLiteral("需要升级到 ") + latest;
         required = true;
         download = version.downloadUrl.value_or(QString());
     } else if (rollout < 100 && latest != m_appVersion) {
@@ -142,8 +142,8 @@ void AppState::applyBootstrapEndpoints(const QList<APIEndpoint> &records)
     const bool otherProtocolOffered = std::any_of(reachable.cbegin(), reachable.cend(), [](const Endpoint &e) {
         return e.preferredProtocol != ProtocolKind::wireguard;
     });
-    const bool chooseAnew = selected == reachable.cend()
-        || (selected->preferredProtocol == ProtocolKind::wireguard && otherProtocolOffered);
+    const bool chooseAnew = selected == reachable.cend() ||
+                            (selected->preferredProtocol == ProtocolKind::wireguard && otherProtocolOffered);
     if (chooseAnew) {
         const std::optional<Endpoint> recommended = recommendedEndpoint(reachable);
         setSelectedEndpointId(recommended ? std::optional<QString>(recommended->id) : std::nullopt);
@@ -175,9 +175,8 @@ QUrl AppState::publicLoginURL(const QUrl &baseURL, const QUrl &next) const
 std::optional<QUrl> AppState::publicPlanURL(const Plan &plan) const
 {
     const QUrl origin = Deployment::publicWebOrigin();
-    const QUrl url = m_token && m_currentUser
-        ? publicPricingURL(origin, plan, m_currentUser->identity)
-        : publicLoginURL(origin, publicPricingURL(origin, plan, std::nullopt));
+    const QUrl url = m_token && m_currentUser ? publicPricingURL(origin, plan, m_currentUser->identity)
+                                              : publicLoginURL(origin, publicPricingURL(origin, plan, std::nullopt));
     if (!url.isValid())
         return std::nullopt;
     return url;

@@ -98,8 +98,8 @@ int AppState::effectiveMaxDevices() const
 
 QString AppState::deviceUsage() const
 {
-    return QString::number(m_activeDeviceCount) + QStringLiteral(" / ") + QString::number(effectiveMaxDevices())
-        + QStringLiteral(" 设备");
+    return QString::number(m_activeDeviceCount) + QStringLiteral(" / ") + QString::number(effectiveMaxDevices()) +
+           QStringLiteral(" 设备");
 }
 
 QList<Device> AppState::visibleDevices() const

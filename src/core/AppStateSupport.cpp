@@ -70,8 +70,8 @@ void AppState::copyInviteLink()
         setAlertMessage(QStringLiteral("登录后才能复制邀请链接。"));
         return;
     }
-    const QString link = Deployment::webClientURL().toString(QUrl::FullyEncoded) + QStringLiteral("?invite=")
-        + QString::fromLatin1(QUrl::toPercentEncoding(*code));
+    const QString link = Deployment::webClientURL().toString(QUrl::FullyEncoded) + QStringLiteral("?invite=") +
+                         QString::fromLatin1(QUrl::toPercentEncoding(*code));
     Workspace::copyText(link);
     setAlertMessage(QStringLiteral("邀请链接已复制。"));
 }

@@ -6,7 +6,8 @@ namespace {
 
 int clampedInt(qint64 value)
 {
-    return static_cast<int>(std::clamp<qint64>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::clamp<qint64>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 } // namespace
@@ -55,8 +56,8 @@ Plan planFromAPI(const APIPlan &record, bool featured)
     plan.name = record.name;
     plan.featured = featured;
     plan.price = QString::asprintf("%.2f", record.price);
-    plan.detail = QString::number(record.durationDays) + QStringLiteral(" 天有效期，支持 ")
-        + QString::number(record.maxDevices) + QStringLiteral(" 台设备。");
+    plan.detail = QString::number(record.durationDays) + QStringLiteral(" 天有效期，支持 ") +
+                  QString::number(record.maxDevices) + QStringLiteral(" 台设备。");
     if (record.id == u"monthly")
         plan.action = QStringLiteral("开通月费");
     else if (record.id == u"quarterly")

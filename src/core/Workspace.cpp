@@ -32,5 +32,6 @@ bool Workspace::showMainWindow()
 bool Workspace::isWebAddress(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
-    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
+    return url.isValid() && !url.host().isEmpty() &&
+           (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
 }

@@ -12,9 +12,9 @@ class Workspace final
 public:
     struct Functions
     {
-        std::function<bool(const QUrl &)> openURL;      // with the system's default handler
-        std::function<bool(const QString &)> copyText;  // replaces the clipboard's contents with plain text
-        std::function<bool()> showMainWindow;           // brings the application and its main window to the front
+        std::function<bool(const QUrl &)> openURL;     // with the system's default handler
+        std::function<bool(const QString &)> copyText; // replaces the clipboard's contents with plain text
+        std::function<bool()> showMainWindow;          // brings the application and its main window to the front
     };
 
     static void install(Functions functions);

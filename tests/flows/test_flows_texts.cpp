@@ -1,9 +1,9 @@
 #include "TestHome.h"
+#include "api/Deployment.h"
 #include "api/TovrenRuntimeError.h"
 #include "core/AppState.h"
 #include "core/ControlPlaneMapping.h"
 #include "core/Workspace.h"
-#include "api/Deployment.h"
 
 #include <QTest>
 #include <QUrlQuery>
@@ -13,8 +13,12 @@ namespace {
 
 APIUser userWith(std::function<void(APIUser &)> change = {})
 {
-    APIUser user{QStringLiteral("usr_1"), QStringLiteral("a@b.cn"), {}, {}, QStringLiteral("user"),
-                 QStringLiteral("active"), {}, QStringLiteral("季度套餐")};
+    APIUser user;
+    user.id = QStringLiteral("usr_1");
+    user.identity = QStringLiteral("a@b.cn");
+    user.role = QStringLiteral("user");
+    user.status = QStringLiteral("active");
+    user.planName = QStringLiteral("季度套餐");
     user.maxDevices = 5;
     if (change)
         change(user);
@@ -84,25 +88,23 @@ private Q_SLOTS:
         QTest::newRow("force in capitals, with its message")
             << "FORCE" << std::optional<qint64>() << "9.8.0" << std::optional<QString>("请立即升级") << none << dmg
             << "请立即升级" << true << dmgURL;
-        QTest::newRow("force, empty message") << "force" << std::optional<qint64>() << "9.8.0"
-                                              << std::optional<QString>("") << none << dmg << "需要升级到 v9.8.0"
-                                              << true << dmgURL;
-        QTest::newRow("rollback to the minimum version")
-            << "rollback" << std::optional<qint64>() << "9.8.0" << none << none << dmg << "回滚到 v9.0.0" << true
-            << dmgURL;
-        QTest::newRow("rollback to its own version") << "Rollback" << std::optional<qint64>() << "9.8.0" << none
-                                                     << std::optional<QString>("v9.6.1") << none << "回滚到 v9.6.1"
-                                                     << true << std::optional<QUrl>();
-        QTest::newRow("rollout 30, newer") << "optional" << std::optional<qint64>(30) << "9.8.0" << none << none
-                                           << dmg << "灰度发布 30% · 最新 v9.8.0" << false << dmgURL;
-        QTest::newRow("rollout 30, this version") << "optional" << std::optional<qint64>(30) << "9.7.3" << none
-                                                  << none << dmg << "已是最新" << false << dmgURL;
-        QTest::newRow("newer, no rollout") << "optional" << std::optional<qint64>() << "v9.8.0" << none << none
-                                           << none << "发现新版 v9.8.0" << false << std::optional<QUrl>();
-        QTest::newRow("a local file is never kept")
-            << "force" << std::optional<qint64>() << "9.8.0" << none << none
-            << std::optional<QString>("file:///Applications/Tovren.app") << "需要升级到 v9.8.0" << true
-            << std::optional<QUrl>();
+        QTest::newRow("force, empty message")
+            << "force" << std::optional<qint64>() << "9.8.0" << std::optional<QString>("") << none << dmg
+            << "需要升级到 v9.8.0" << true << dmgURL;
+        QTest::newRow("rollback to the minimum version") << "rollback" << std::optional<qint64>() << "9.8.0" << none
+                                                         << none << dmg << "回滚到 v9.0.0" << true << dmgURL;
+        QTest::newRow("rollback to its own version")
+            << "Rollback" << std::optional<qint64>() << "9.8.0" << none << std::optional<QString>("v9.6.1") << none
+            << "回滚到 v9.6.1" << true << std::optional<QUrl>();
+        QTest::newRow("rollout 30, newer") << "optional" << std::optional<qint64>(30) << "9.8.0" << none << none << dmg
+                                           << "灰度发布 30% · 最新 v9.8.0" << false << dmgURL;
+        QTest::newRow("rollout 30, this version") << "optional" << std::optional<qint64>(30) << "9.7.3" << none << none
+                                                  << dmg << "已是最新" << false << dmgURL;
+        QTest::newRow("newer, no rollout") << "optional" << std::optional<qint64>() << "v9.8.0" << none << none << none
+                                           << "发现新版 v9.8.0" << false << std::optional<QUrl>();
+        QTest::newRow("a local file is never kept") << "force" << std::optional<qint64>() << "9.8.0" << none << none
+                                                    << std::optional<QString>("file:///Applications/Tovren.app")
+                                                    << "需要升级到 v9.8.0" << true << std::optional<QUrl>();
         QTest::newRow("a script address is never kept")
             << "optional" << std::optional<qint64>() << "9.8.0" << none << none
             << std::optional<QString>("javascript:alert(1)") << "发现新版 v9.8.0" << false << std::optional<QUrl>();
@@ -120,7 +122,12 @@ private Q_SLOTS:
         QFETCH(bool, required);
         QFETCH(std::optional<QUrl>, url);
 
-        APIAppVersion version{QStringLiteral("macos"), QStringLiteral("v9.7.3"), latest, QStringLiteral("v9.0.0"), mode};
+        APIAppVersion version;
+        version.platform = QStringLiteral("macos");
+        version.currentVersion = QStringLiteral("v9.7.3");
+        version.latestVersion = latest;
+        version.minVersion = QStringLiteral("v9.0.0");
+        version.updateMode = mode;
         version.rolloutPercent = rollout;
         version.forceMessage = forceMessage;
         version.rollbackVersion = rollbackVersion;
@@ -139,12 +146,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("action");
 
-        QTest::newRow("monthly") << "monthly" << "月度套餐" << "开通月费";
-        QTest::newRow("quarterly") << "quarterly" << "季度套餐" << "开通季度";
-        QTest::newRow("yearly") << "yearly" << "年度套餐" << "开通年费";
-        QTest::newRow("other id, 套餐 removed everywhere") << "family" << "家庭套餐共享套餐" << "开通家庭共享";
-        QTest::newRow("named only 套餐") << "x" << "套餐" << "开通";
-        QTest::newRow("known id compared exactly") << "Monthly" << "月度" << "开通月度";
+        QTest::newRow("monthly") << "monthly"
+                                 << "月度套餐"
+                                 << "开通月费";
+        QTest::newRow("quarterly") << "quarterly"
+                                   << "季度套餐"
+                                   << "开通季度";
+        QTest::newRow("yearly") << "yearly"
+                                << "年度套餐"
+                                << "开通年费";
+        QTest::newRow("other id, 套餐 removed everywhere") << "family"
+                                                           << "家庭套餐共享套餐"
+                                                           << "开通家庭共享";
+        QTest::newRow("named only 套餐") << "x"
+                                         << "套餐"
+                                         << "开通";
+        QTest::newRow("known id compared exactly") << "Monthly"
+                                                   << "月度"
+                                                   << "开通月度";
     }
 
     void planTexts()
@@ -162,13 +181,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("platform");
-        QTest::newRow("macos") << "macos" << "macOS";
-        QTest::newRow("android") << "android" << "Android";
-        QTest::newRow("windows") << "windows" << "Windows";
-        QTest::newRow("ios") << "ios" << "iOS";
-        QTest::newRow("web") << "web" << "Web";
-        QTest::newRow("unknown type as sent") << "linux-arm" << "linux-arm";
-        QTest::newRow("exact comparison") << "MacOS" << "MacOS";
+        QTest::newRow("macos") << "macos"
+                               << "macOS";
+        QTest::newRow("android") << "android"
+                                 << "Android";
+        QTest::newRow("windows") << "windows"
+                                 << "Windows";
+        QTest::newRow("ios") << "ios"
+                             << "iOS";
+        QTest::newRow("web") << "web"
+                             << "Web";
+        QTest::newRow("unknown type as sent") << "linux-arm"
+                                              << "linux-arm";
+        QTest::newRow("exact comparison") << "MacOS"
+                                          << "MacOS";
     }
 
     void devicePlatformNames()
@@ -219,13 +245,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("normalized"); // empty: refused
 
-        QTest::newRow("trimmed and lower-cased") << "  Demo@Tovren.DEV \n" << "demo@tovren.dev";
-        QTest::newRow("plus address") << "a+b@x.cn" << "a+b@x.cn";
-        QTest::newRow("no dot after the at sign") << "demo@localhost" << "";
-        QTest::newRow("space inside") << "de mo@tovren.dev" << "";
-        QTest::newRow("ideographic space inside") << "de\u3000mo@tovren.dev" << "";
-        QTest::newRow("two at signs") << "a@b@c.cn" << "";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("trimmed and lower-cased") << "  Demo@Tovren.DEV \n"
+                                                 << "demo@tovren.dev";
+        QTest::newRow("plus address") << "a+b@x.cn"
+                                      << "a+b@x.cn";
+        QTest::newRow("no dot after the at sign") << "demo@localhost"
+                                                  << "";
+        QTest::newRow("space inside") << "de mo@tovren.dev"
+                                      << "";
+        QTest::newRow("ideographic space inside") << "de\u3000mo@tovren.dev"
+                                                  << "";
+        QTest::newRow("two at signs") << "a@b@c.cn"
+                                      << "";
+        QTest::newRow("empty") << ""
+                               << "";
     }
 
     void emailAddresses()
@@ -265,9 +298,9 @@ private Q_SLOTS:
         QCOMPARE(endpoint.preferredProtocol, ProtocolKind::hysteria2); // an unknown preference takes the first
         QCOMPARE(endpoint.status, NodeStatus::offline);                // statuses are compared exactly
 
-        const Endpoint node = endpointFromNode({QStringLiteral("n1"), QStringLiteral("香港"), QStringLiteral("HK"),
-                                                QStringLiteral("hk.example"), QStringLiteral("maintenance"), 40, 50,
-                                                1});
+        const Endpoint node =
+            endpointFromNode({QStringLiteral("n1"), QStringLiteral("香港"), QStringLiteral("HK"),
+                              QStringLiteral("hk.example"), QStringLiteral("maintenance"), 40, 50, 1});
         QCOMPARE(node.host, std::optional<QString>());
         QCOMPARE(node.status, NodeStatus::checking);
         QCOMPARE(node.preferredProtocol, ProtocolKind::wireguard);
@@ -328,9 +361,10 @@ private Q_SLOTS:
         AppState state;
         const Plan plan = placeholderPlans().first();
         const QUrl origin(QStringLiteral("https://web.example"));
-        QCOMPARE(state.publicPricingURL(origin, plan, QStringLiteral("a+b@x.cn")).toString(QUrl::FullyEncoded),
-                 QStringLiteral(
-                     "https://web.example/pricing/?plan=monthly&source=macos&client_version=v9.7.3&account=a%2Bb%40x.cn"));
+        QCOMPARE(
+            state.publicPricingURL(origin, plan, QStringLiteral("a+b@x.cn")).toString(QUrl::FullyEncoded),
+            QStringLiteral(
+                "https://web.example/pricing/?plan=monthly&source=macos&client_version=v9.7.3&account=a%2Bb%40x.cn"));
         QCOMPARE(state.publicPricingURL(QUrl(QStringLiteral("https://web.example/shop")), plan, QString())
                      .toString(QUrl::FullyEncoded),
                  QStringLiteral("https://web.example/shop/pricing/?plan=monthly&source=macos&client_version=v9.7.3"));
