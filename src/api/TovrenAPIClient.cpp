@@ -85,11 +85,6 @@ std::optional<QString> serverMessage(const QByteArray &body)
     return std::nullopt;
 }
 
-QByteArray bodyOf(const QJsonObject &object)
-{
-    return jsonBytes(object);
-}
-
 } // namespace
 
 TovrenAPIClient::TovrenAPIClient(const QUrl &baseURL, std::unique_ptr<QNetworkAccessManager> session,
@@ -212,6 +207,8 @@ QCoro::Task<QByteArray> TovrenAPIClient::perform(Exchange exchange)
         request.setTransferTimeout(static_cast<int>(m_timeouts.request.count()));
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        // A redirect keeps every header, the bearer token too: it may only lead within the same origin.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
         // Later settings of the same name replace earlier ones.
         request.setRawHeader("Accept", "application/json");
         request.setRawHeader("X-Request-Id", requestId.toUtf8());
@@ -268,18 +265,18 @@ QCoro::Task<APIVersionsResponse> TovrenAPIClient::versions()
 QCoro::Task<APIVerificationCodeResponse> TovrenAPIClient::sendVerificationCode(QString identity)
 {
     return send<APIVerificationCodeResponse>(
-        {QStringLiteral("/auth/verification-code"), "POST", {}, bodyOf(APIIdentityRequest{identity}.toJson()), {}});
+        {QStringLiteral("/auth/verification-code"), "POST", {}, jsonBytes(APIIdentityRequest{identity}.toJson()), {}});
 }
 
 QCoro::Task<APIAuthResponse> TovrenAPIClient::registerAccount(APIRegisterRequest request)
 {
-    return send<APIAuthResponse>({QStringLiteral("/auth/register"), "POST", {}, bodyOf(request.toJson()), {}});
+    return send<APIAuthResponse>({QStringLiteral("/auth/register"), "POST", {}, jsonBytes(request.toJson()), {}});
 }
 
 QCoro::Task<APIAuthResponse> TovrenAPIClient::login(QString identity, QString password)
 {
     return send<APIAuthResponse>(
-        {QStringLiteral("/auth/login"), "POST", {}, bodyOf(APILoginRequest{identity, password}.toJson()), {}});
+        {QStringLiteral("/auth/login"), "POST", {}, jsonBytes(APILoginRequest{identity, password}.toJson()), {}});
 }
 
 QCoro::Task<APIOkResponse> TovrenAPIClient::logout(QString token)
@@ -304,7 +301,7 @@ QCoro::Task<APIDevicesResponse> TovrenAPIClient::devices(QString token)
 
 QCoro::Task<APIDeviceResponse> TovrenAPIClient::bindDevice(APIBindDeviceRequest request, QString token)
 {
-    return send<APIDeviceResponse>({QStringLiteral("/devices"), "POST", token, bodyOf(request.toJson()), {}});
+    return send<APIDeviceResponse>({QStringLiteral("/devices"), "POST", token, jsonBytes(request.toJson()), {}});
 }
 
 QCoro::Task<APIOkResponse> TovrenAPIClient::deleteDevice(QString deviceId, QString token)
@@ -324,7 +321,7 @@ QCoro::Task<APITicketsResponse> TovrenAPIClient::tickets(QString token)
 
 QCoro::Task<APITicketResponse> TovrenAPIClient::createTicket(APICreateTicketRequest request, QString token)
 {
-    return send<APITicketResponse>({QStringLiteral("/tickets"), "POST", token, bodyOf(request.toJson()), {}});
+    return send<APITicketResponse>({QStringLiteral("/tickets"), "POST", token, jsonBytes(request.toJson()), {}});
 }
 
 QCoro::Task<APIProtocolConfigResponse> TovrenAPIClient::protocolConfig(QString endpointId, QString deviceId,
@@ -345,17 +342,18 @@ QCoro::Task<APIProtocolConfigResponse> TovrenAPIClient::protocolConfig(QString e
     request.buildId = buildId;
     return send<APIProtocolConfigResponse>(
         {QStringLiteral("/client/devices/") + encodedPathSegment(deviceId) + QStringLiteral("/protocol-config"), "POST",
-         token, bodyOf(request.toJson()), traceHeaders(attemptId, requestId)});
+         token, jsonBytes(request.toJson()), traceHeaders(attemptId, requestId)});
 }
 
 QCoro::Task<APIOkResponse> TovrenAPIClient::connectionReport(APIConnectionReportRequest request, QString token)
 {
     const Headers trace = traceHeaders(request.attemptId, request.requestId);
     return send<APIOkResponse>(
-        {QStringLiteral("/client/connection-report"), "POST", token, bodyOf(request.toJson()), trace});
+        {QStringLiteral("/client/connection-report"), "POST", token, jsonBytes(request.toJson()), trace});
 }
 
 QCoro::Task<APIOkResponse> TovrenAPIClient::crashReport(APIClientCrashReportRequest request, QString token)
 {
-    return send<APIOkResponse>({QStringLiteral("/client/crash-report"), "POST", token, bodyOf(request.toJson()), {}});
+    return send<APIOkResponse>(
+        {QStringLiteral("/client/crash-report"), "POST", token, jsonBytes(request.toJson()), {}});
 }

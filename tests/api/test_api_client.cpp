@@ -311,6 +311,26 @@ private Q_SLOTS:
         }
     }
 
+    void redirectsStayOnTheirOrigin()
+    {
+        ScriptedServer elsewhere;
+        elsewhere.setAnswer(200, answerForAnything());
+        ScriptedServer sameOrigin;
+        sameOrigin.setAnswer(200, answerForAnything());
+        ScriptedServer redirecting;
+        redirecting.setAnswer(302, QByteArray());
+        // "localhost" is another origin than "127.0.0.1", though the same machine.
+        QUrl target = elsewhere.baseURL(QStringLiteral("/api/me"));
+        target.setHost(QStringLiteral("localhost"));
+        redirecting.addAnswerHeader("Location", target.toEncoded());
+
+        auto client = clientFor({redirecting.baseURL()});
+        const auto failure = failureOf<NetworkRequestError>(client->me(QStringLiteral("secret")));
+        QVERIFY(failure);
+        QCOMPARE(failure->code(), NetworkRequestError::Code::other);
+        QCOMPARE(elsewhere.connectionCount(), 0); // the token never left for the other origin
+    }
+
     void requestIdsAreFreshPerCall()
     {
         ScriptedServer server;
@@ -380,7 +400,10 @@ private Q_SLOTS:
         }) << QByteArray("POST") << QByteArray("/api/tickets")
                                        << true << QStringList{"body", "category", "title"};
         QTest::newRow("crash report") << op([t](auto &c) {
-            return c.crashReport({std::nullopt, "macos", "v9.7.3", "launch", "boom"}, t);
+            APIClientCrashReportRequest report;
+            report.clientPlatform = "macos";
+            report.crashType = "launch";
+            return c.crashReport(report, t);
         }) << QByteArray("POST") << QByteArray("/api/client/crash-report")
                                       << true << QStringList{"appVersion", "clientPlatform", "crashType", "reason"};
     }

@@ -171,10 +171,13 @@ private Q_SLOTS:
         QCOMPARE(trace["X-Request-Id"].toString(), report.requestId);
         QCOMPARE(trace["X-Tovren-Attempt-Id"].toString(), report.attemptId);
 
-        QVERIFY(run(client().crashReport({bound.id, QStringLiteral("macos"), QStringLiteral("v9.7.3"),
-                                          QStringLiteral("exception"), QStringLiteral("test")},
-                                         token))
-                    .ok);
+        APIClientCrashReportRequest crash;
+        crash.deviceId = bound.id;
+        crash.clientPlatform = QStringLiteral("macos");
+        crash.appVersion = QStringLiteral("v9.7.3");
+        crash.crashType = QStringLiteral("exception");
+        crash.reason = QStringLiteral("test");
+        QVERIFY(run(client().crashReport(crash, token)).ok);
 
         QVERIFY(run(client().deleteDevice(bound.id, token)).ok);
         const QList<APIDevice> after = run(client().devices(token)).devices;

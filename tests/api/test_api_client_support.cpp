@@ -15,6 +15,7 @@ const char *reasonPhrase(int status)
     switch (status) {
     case 200: return "OK";
     case 201: return "Created";
+    case 302: return "Found";
     case 401: return "Unauthorized";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
@@ -154,6 +155,8 @@ void ScriptedServer::consume(QTcpSocket *socket)
     }
     QByteArray answer = "HTTP/1.1 " + QByteArray::number(m_status) + ' ' + reasonPhrase(m_status) + "\r\n";
     answer += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(m_body.size()) + "\r\n";
+    for (const auto &[name, value] : std::as_const(m_headers))
+        answer += name + ": " + value + "\r\n";
     answer += "Connection: close\r\n\r\n" + m_body;
     socket->write(answer);
     socket->disconnectFromHost();

@@ -47,6 +47,7 @@ public:
     void setMode(Mode mode) { m_mode = mode; }
     void setAnswer(int status, const QByteArray &body);
     void setAnswer(int status, const QJsonObject &body);
+    void addAnswerHeader(const QByteArray &name, const QByteArray &value) { m_headers.append({name, value}); }
 
     const QList<ReceivedRequest> &received() const { return m_received; }
     int connectionCount() const { return m_connections; }
@@ -63,6 +64,7 @@ private:
     Transport m_transport;
     int m_status = 200;
     QByteArray m_body = "{}";
+    QList<QPair<QByteArray, QByteArray>> m_headers;
     QList<ReceivedRequest> m_received;
     QList<QPointer<QTcpSocket>> m_held; // hung connections stay open until the server goes
     int m_connections = 0;
