@@ -49,7 +49,7 @@ struct EndpointRecord
     QString wireGuardPublicKey;
     int revision = 1;
 
-    bool isWireGuard() const { return protocol == QLatin1String("wireguard"); }
+    bool isWireGuard() const { return protocol == QLatin1String("wireguard") || protocol == QLatin1String("wg"); }
     bool isOffline() const;
 };
 
