@@ -306,22 +306,6 @@ private Q_SLOTS:
         QCOMPARE(node.preferredProtocol, ProtocolKind::wireguard);
     }
 
-    void ordersAndTickets()
-    {
-        APIOrder order;
-        order.id = QStringLiteral("o1");
-        order.amount = 78;
-        order.currency = QStringLiteral("USD");
-        const Order shown = orderFromAPI(order);
-        QCOMPARE(shown.amount, QStringLiteral("78.00 USD"));
-        QCOMPARE(shown.title, QStringLiteral("套餐"));
-        QCOMPARE(shown.status, QStringLiteral("pending"));
-
-        APITicket ticket;
-        ticket.id = QStringLiteral("t1");
-        QCOMPARE(ticketFromAPI(ticket).createdAt, QStringLiteral("-"));
-    }
-
     void accountTexts()
     {
         AppState state;
