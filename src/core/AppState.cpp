@@ -99,13 +99,15 @@ QString AppState::statusTitle() const
 QString AppState::connectionNote() const
 {
     switch (m_connectionState.kind()) {
-    case ConnectionState::failed: return m_connectionState.failureMessage();
+    case ConnectionState::failed:
+        return m_connectionState.failureMessage();
     case ConnectionState::disconnected:
     case ConnectionState::preparing:
     case ConnectionState::connected:
     case ConnectionState::disconnecting:
         return m_currentConfigPath.value_or(QStringLiteral("选择节点后一键生成配置并连接。"));
-    case ConnectionState::repairing: return QStringLiteral("检测到旧连接或 DNS 状态异常，正在自动修复。");
+    case ConnectionState::repairing:
+        return QStringLiteral("检测到旧连接或 DNS 状态异常，正在自动修复。");
     case ConnectionState::configReady:
         switch (m_componentInstallState.kind()) {
         case ComponentInstallState::idle: return QStringLiteral("需要安装 Tovren 连接组件；点击下方一键安装。");
@@ -123,8 +125,8 @@ QString AppState::menuBarTitle() const
 {
     if (!m_showMenuBarSpeed)
         return QStringLiteral("Tovren");
-    return QStringLiteral("↓ ") + formattedSpeed(m_downloadSpeedBps) + QStringLiteral("  ↑ ") +
-           formattedSpeed(m_uploadSpeedBps);
+    return QStringLiteral("↓ ") + formattedSpeed(m_downloadSpeedBps) + QStringLiteral("  ↑ ")
+        + formattedSpeed(m_uploadSpeedBps);
 }
 
 QString AppState::formattedSpeed(double bytesPerSecond)

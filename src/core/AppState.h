@@ -19,18 +19,12 @@
 #include <memory>
 
 // A published property: a getter, and a setter that emits changed() only when the value differs.
-#define TOVREN_PUBLISHED(Type, name, Setter)                                                                           \
-public:                                                                                                                \
-    const Type &name() const                                                                                           \
-    {                                                                                                                  \
-        return m_##name;                                                                                               \
-    }                                                                                                                  \
-    void Setter(const Type &value)                                                                                     \
-    {                                                                                                                  \
-        publish(m_##name, value);                                                                                      \
-    }                                                                                                                  \
-                                                                                                                       \
-private:                                                                                                               \
+#define TOVREN_PUBLISHED(Type, name, Setter)                                                                   \
+public:                                                                                                        \
+    const Type &name() const { return m_##name; }                                                              \
+    void Setter(const Type &value) { publish(m_##name, value); }                                               \
+                                                                                                               \
+private:                                                                                                       \
     Type m_##name
 
 // The one object that holds everything the interface shows and everything the client does. It lives on
