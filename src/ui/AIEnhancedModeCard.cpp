@@ -46,7 +46,7 @@ AIEnhancedModeCard::AIEnhancedModeCard(StateActions &actions, QWidget *parent) :
     m_telegram->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(m_telegram, &StyledButton::clicked, this, [this] { m_actions.openTelegramProxy(); });
 
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = makeColumn();
     layout->setSpacing(10);
     layout->addLayout(header);
     layout->addLayout(status);

@@ -65,7 +65,7 @@ ConnectionPanel::ConnectionPanel(StateActions &actions, QWidget *parent) : Panel
     grid->setColumnStretch(0, 1);
     grid->setColumnStretch(1, 1);
 
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = makeColumn();
     layout->setSpacing(16);
     layout->addLayout(header);
     layout->addWidget(m_mode);

@@ -58,7 +58,7 @@ CurrentDevicePanel::CurrentDevicePanel(StateActions &actions, QWidget *parent) :
     }
     grid->setColumnStretch(1, 1);
 
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = makeColumn();
     layout->setSpacing(12);
     layout->addLayout(header);
     layout->addWidget(m_name);
@@ -104,7 +104,7 @@ BoundDevicesPanel::BoundDevicesPanel(StateActions &actions, QWidget *parent) : P
     connect(m_expand, &StyledButton::clicked, this,
             [this] { m_actions.state().setDevicesExpanded(!m_actions.state().devicesExpanded()); });
 
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = makeColumn();
     layout->setSpacing(10);
     layout->addLayout(header);
     layout->addLayout(m_rowsLayout);

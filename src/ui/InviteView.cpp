@@ -28,7 +28,7 @@ InviteView::InviteView(StateActions &actions, QWidget *parent) : QWidget(parent)
     codeTexts->setSpacing(4);
     codeTexts->addWidget(caption);
     codeTexts->addWidget(m_code);
-    auto *codeLayout = new QHBoxLayout(codePanel);
+    auto *codeLayout = codePanel->makeRow();
     codeLayout->setSpacing(10);
     codeLayout->addLayout(codeTexts, 1);
     codeLayout->addWidget(m_copy, 0, Qt::AlignVCenter);
@@ -40,7 +40,7 @@ InviteView::InviteView(StateActions &actions, QWidget *parent) : QWidget(parent)
                              QStringLiteral("试用奖励")};
     for (int i = 0; i < titles.size(); ++i) {
         auto *tile = new MetricCard(titles[i], QString(), this);
-        tile->setMinimumHeight(86);
+        tile->setFixedHeight(86);
         grid->addWidget(tile, 0, i);
         grid->setColumnStretch(i, 1);
         m_tiles.append(tile);
@@ -48,7 +48,7 @@ InviteView::InviteView(StateActions &actions, QWidget *parent) : QWidget(parent)
     m_tiles[3]->setValue(QStringLiteral("1GB"));
 
     auto *rules = new Panel(this, 20);
-    auto *rulesLayout = new QVBoxLayout(rules);
+    auto *rulesLayout = rules->makeColumn();
     rulesLayout->setSpacing(8);
     rulesLayout->addWidget(makeLabel(QStringLiteral("奖励规则"), 16, QFont::ExtraBold, Palette::tvInk(), rules));
     rulesLayout->addWidget(makeRuleRow(QStringLiteral("1"), QStringLiteral("朋友注册后，你和朋友分别获得 1GB 流量。"), rules));

@@ -66,7 +66,7 @@ LogPanel::LogPanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), 
     m_scroll->setFixedHeight(listHeight);
     m_scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: white; }"));
 
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = makeColumn();
     layout->setSpacing(12);
     layout->addLayout(header);
     layout->addWidget(m_scroll);

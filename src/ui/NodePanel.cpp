@@ -93,7 +93,7 @@ NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16)
     connect(m_expand, &StyledButton::clicked, this,
             [this] { m_actions.state().setNodesExpanded(!m_actions.state().nodesExpanded()); });
 
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = makeColumn();
     layout->setSpacing(12);
     layout->addLayout(header);
     layout->addLayout(m_rowsLayout);

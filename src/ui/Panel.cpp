@@ -2,12 +2,12 @@
 
 #include "Palette.h"
 
+#include <QBoxLayout>
 #include <QGraphicsDropShadowEffect>
 #include <QPainter>
 
-Panel::Panel(QWidget *parent, int padding) : QFrame(parent)
+Panel::Panel(QWidget *parent, int padding) : QFrame(parent), m_padding(padding)
 {
-    setContentsMargins(padding, padding, padding, padding);
     setAttribute(Qt::WA_StyledBackground, false);
     auto *shadow = new QGraphicsDropShadowEffect(this);
     shadow->setColor(QColor(0, 0, 0, qRound(255 * 0.06)));
@@ -24,4 +24,18 @@ void Panel::paintEvent(QPaintEvent *)
     painter.setPen(QPen(Palette::tvLine(), 1));
     painter.setBrush(Qt::white);
     painter.drawRoundedRect(shape, cornerRadius, cornerRadius);
+}
+
+QVBoxLayout *Panel::makeColumn()
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(m_padding, m_padding, m_padding, m_padding);
+    return layout;
+}
+
+QHBoxLayout *Panel::makeRow()
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(m_padding, m_padding, m_padding, m_padding);
+    return layout;
 }

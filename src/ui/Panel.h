@@ -2,6 +2,9 @@
 
 #include <QFrame>
 
+class QHBoxLayout;
+class QVBoxLayout;
+
 // The look of every panel: a white rounded rectangle (radius 8) with a 1-point tvLine border and a faint
 // shadow. Content is laid out inside with `padding` on every side, which keeps it clear of the corners.
 class Panel : public QFrame
@@ -14,6 +17,14 @@ public:
 
     explicit Panel(QWidget *parent = nullptr, int padding = 18);
 
+    int padding() const { return m_padding; }
+    // The panel's layout, inset by its padding.
+    QVBoxLayout *makeColumn();
+    QHBoxLayout *makeRow();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+
+private:
+    int m_padding;
 };

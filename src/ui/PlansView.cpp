@@ -58,7 +58,7 @@ PlansView::PlansView(StateActions &actions, QWidget *parent) : QWidget(parent), 
     auto *access = new Panel(this, 20);
     m_access = makeLabel(QString(), 22, QFont::ExtraBold, Palette::tvInk(), access);
     m_limit = makeLabel(QString(), 13, QFont::Normal, Palette::tvMuted(), access);
-    auto *accessLayout = new QVBoxLayout(access);
+    auto *accessLayout = access->makeColumn();
     accessLayout->setSpacing(6);
     accessLayout->addWidget(m_access);
     accessLayout->addWidget(m_limit);
@@ -108,7 +108,7 @@ void PlansView::refresh()
     if (m_shownOrders.isEmpty())
         return;
     auto *section = new Panel(this, 20);
-    auto *list = new QVBoxLayout(section);
+    auto *list = section->makeColumn();
     list->setSpacing(10);
     list->addWidget(makeLabel(QStringLiteral("最近订单"), 16, QFont::ExtraBold, Palette::tvInk(), section));
     for (const Order &order : std::as_const(m_shownOrders)) {

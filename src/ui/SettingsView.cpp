@@ -35,7 +35,7 @@ SettingsView::SettingsView(StateActions &actions, QWidget *parent) : QWidget(par
     devices->addWidget(m_bound, 1);
 
     auto *panel = new Panel(this, 20);
-    auto *rows = new QVBoxLayout(panel);
+    auto *rows = panel->makeColumn();
     rows->setSpacing(4);
     const auto add = [rows, panel](QWidget *row) {
         if (rows->count() > 0)
