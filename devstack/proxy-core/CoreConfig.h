@@ -1,0 +1,50 @@
+#pragma once
+
+#include "CoreLog.h"
+#include "RouteRule.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+
+// The part of a sing-box configuration this core runs. Everything else (dns, experimental, ntp, the route's
+// resolver settings, unknown keys) is accepted and ignored; what the core cannot honour is refused with a reason.
+struct InboundConfig
+{
+    QString type; // "mixed" (SOCKS5 and HTTP), "socks" or "http"
+    QString tag;
+    QHostAddress listen;
+    quint16 port = 0;
+    bool setSystemProxy = false;
+};
+
+struct OutboundConfig
+{
+    QString type; // "direct", "block", "dns", "socks", "http", "selector", "urltest"
+    QString tag;
+    QString server; // socks and http: the upstream proxy
+    quint16 serverPort = 0;
+    QString username;
+    QString password;
+    QString overrideAddress; // direct
+    quint16 overridePort = 0;
+    QHostAddress bindAddress; // direct: inet4_bind_address / inet6_bind_address
+    QStringList members;      // selector and urltest
+    QString defaultMember;    // selector
+};
+
+struct CoreConfig
+{
+    QList<InboundConfig> inbounds;
+    QList<OutboundConfig> outbounds;
+    QList<RouteRule> rules;
+    QString finalTag; // empty: the first outbound
+    CoreLog::Level logLevel = CoreLog::Level::Info;
+    bool logDisabled = false;
+    bool logTimestamps = true;
+
+    const OutboundConfig *outbound(const QString &tag) const;
+
+    // Parses and checks a configuration; throws ConfigError with the reason.
+    static CoreConfig parse(const QByteArray &json);
+};
