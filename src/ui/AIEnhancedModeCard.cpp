@@ -76,8 +76,9 @@ void AIEnhancedModeCard::showExplanation()
         // A pop-up closes itself on any click outside it, like a pop-over.
         m_popover = new QFrame(this, Qt::Popup);
         m_popover->setObjectName(QStringLiteral("aiExplanation"));
-        m_popover->setStyleSheet(QStringLiteral("#aiExplanation { background: white; border: 1px solid %1; border-radius: 8px; }")
-                                     .arg(Palette::css(Palette::tvLine())));
+        m_popover->setStyleSheet(
+            QStringLiteral("#aiExplanation { background: white; border: 1px solid %1; border-radius: 8px; }")
+                .arg(Palette::css(Palette::tvLine())));
         auto *text = new QLabel(explanation, m_popover);
         text->setWordWrap(true);
         text->setFont(Typography::font(13));

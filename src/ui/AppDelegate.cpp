@@ -5,7 +5,9 @@
 #include <QCoro/QCoroTimer>
 #include <QDebug>
 
-AppDelegate::AppDelegate(std::chrono::milliseconds guard, QObject *parent) : QObject(parent), m_guard(guard) {}
+AppDelegate::AppDelegate(std::chrono::milliseconds guard, QObject *parent) : QObject(parent), m_guard(guard)
+{
+}
 
 void AppDelegate::attach(QObject *state, Cleanup cleanup)
 {

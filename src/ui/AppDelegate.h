@@ -1,8 +1,8 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
-#include <QCoro/QCoroTask>
 #include <chrono>
 #include <functional>
 

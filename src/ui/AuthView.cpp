@@ -26,10 +26,10 @@ QLineEdit *makeField(const QString &placeholder, QWidget *parent)
     field->setPlaceholderText(placeholder);
     field->setFont(Typography::font(14));
     field->setMinimumHeight(38);
-    field->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid %1; border-radius: 8px; padding: 0 10px; "
-                                        "background: white; color: %2; } QLineEdit:focus { border-color: %3; }")
-                             .arg(Palette::css(Palette::tvLine()), Palette::css(Palette::tvInk()),
-                                  Palette::css(Palette::tvBlue())));
+    field->setStyleSheet(
+        QStringLiteral("QLineEdit { border: 1px solid %1; border-radius: 8px; padding: 0 10px; "
+                       "background: white; color: %2; } QLineEdit:focus { border-color: %3; }")
+            .arg(Palette::css(Palette::tvLine()), Palette::css(Palette::tvInk()), Palette::css(Palette::tvBlue())));
     return field;
 }
 
@@ -38,8 +38,8 @@ QLineEdit *makeField(const QString &placeholder, QWidget *parent)
 AuthView::AuthView(StateActions &actions, QWidget *parent) : QWidget(parent), m_actions(actions)
 {
     auto *title = makeLabel(QStringLiteral("登录 Tovren"), 24, QFont::ExtraBold, Palette::tvInk(), this);
-    auto *subtitle =
-        makeLabel(QStringLiteral("登录后同步套餐、节点、设备和反馈工单。"), 13, QFont::Normal, Palette::tvMuted(), this);
+    auto *subtitle = makeLabel(QStringLiteral("登录后同步套餐、节点、设备和反馈工单。"), 13, QFont::Normal,
+                               Palette::tvMuted(), this);
     subtitle->setWordWrap(true);
     m_close = new QToolButton(this);
     m_close->setIcon(Icons::icon(Icons::Icon::close, Palette::tvMuted()));
@@ -163,9 +163,9 @@ void AuthView::submit()
         return; // the return key reaches here too
     const QString identity = normalizedIdentity(m_identity->text());
     if (m_isRegistering)
-        startTask(m_actions.registerAccount(identity, m_password->text(), m_verificationCode->text(),
-                                            m_inviteCode->text()),
-                  "register");
+        startTask(
+            m_actions.registerAccount(identity, m_password->text(), m_verificationCode->text(), m_inviteCode->text()),
+            "register");
     else
         startTask(m_actions.login(identity, m_password->text()), "login");
 }

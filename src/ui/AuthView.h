@@ -12,7 +12,6 @@ class QToolButton;
 class StateActions;
 class StyledButton;
 
-
 // The sign-in and registration sheet. Its fields live as long as the sheet; the state decides when it closes.
 class AuthView final : public QWidget
 {

@@ -111,8 +111,7 @@ void ConnectionPanel::refresh()
 
 void ConnectionPanel::refreshDuration()
 {
-    m_durationCard->setValue(
-        ViewTexts::durationText(m_actions.state().connectedAt(), QDateTime::currentDateTime()));
+    m_durationCard->setValue(ViewTexts::durationText(m_actions.state().connectedAt(), QDateTime::currentDateTime()));
 }
 
 void ConnectionPanel::showEvent(QShowEvent *event)

@@ -100,9 +100,9 @@ TicketList::TicketList(StateActions &actions, QWidget *parent) : QWidget(parent)
     m_empty = makeLabel(QStringLiteral("暂无工单记录"), 14, QFont::Normal, Palette::tvMuted(), this);
     m_empty->setAlignment(Qt::AlignCenter);
     m_empty->setFixedHeight(82);
-    m_empty->setStyleSheet(m_empty->styleSheet() + QStringLiteral("background: %1; border: 1px solid %2; border-radius: 8px;")
-                                                       .arg(Palette::css(Palette::tvSoft2()),
-                                                            Palette::css(Palette::tvLineSoft())));
+    m_empty->setStyleSheet(m_empty->styleSheet() +
+                           QStringLiteral("background: %1; border: 1px solid %2; border-radius: 8px;")
+                               .arg(Palette::css(Palette::tvSoft2()), Palette::css(Palette::tvLineSoft())));
     m_rows = new QVBoxLayout;
     m_rows->setSpacing(6);
 
@@ -161,7 +161,8 @@ FeedbackRow::FeedbackRow(StateActions &actions, QWidget *parent) : QWidget(paren
     auto *texts = new QVBoxLayout;
     texts->setSpacing(3);
     texts->addWidget(makeLabel(QStringLiteral("日志反馈"), 14, QFont::ExtraBold, Palette::tvInk(), m_toggle));
-    texts->addWidget(makeLabel(QStringLiteral("发送工单并附带最近连接日志"), 12, QFont::Normal, Palette::tvMuted(), m_toggle));
+    texts->addWidget(
+        makeLabel(QStringLiteral("发送工单并附带最近连接日志"), 12, QFont::Normal, Palette::tvMuted(), m_toggle));
     m_capsule = new Pill(QString(), Palette::tvInk(), Palette::tvSoft(), m_toggle);
     auto *line = new QHBoxLayout(m_toggle);
     line->setContentsMargins(0, 8, 0, 8);

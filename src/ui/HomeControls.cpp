@@ -86,7 +86,8 @@ void SegmentedMode::setCurrent(OutboundMode mode)
         const bool on = modes[i] == mode;
         m_segments[i]->setChecked(on);
         m_segments[i]->setStyleSheet(
-            QStringLiteral("QPushButton { border: %1; border-radius: 8px; background: %2; color: %3; padding: 0 12px; }")
+            QStringLiteral(
+                "QPushButton { border: %1; border-radius: 8px; background: %2; color: %3; padding: 0 12px; }")
                 .arg(on ? QStringLiteral("1px solid ") + Palette::css(Palette::tvLine()) : QStringLiteral("none"),
                      on ? QStringLiteral("white") : QStringLiteral("transparent"),
                      Palette::css(on ? Palette::tvInk() : Palette::tvMuted())));

@@ -51,9 +51,11 @@ InviteView::InviteView(StateActions &actions, QWidget *parent) : QWidget(parent)
     auto *rulesLayout = rules->makeColumn();
     rulesLayout->setSpacing(8);
     rulesLayout->addWidget(makeLabel(QStringLiteral("奖励规则"), 16, QFont::ExtraBold, Palette::tvInk(), rules));
-    rulesLayout->addWidget(makeRuleRow(QStringLiteral("1"), QStringLiteral("朋友注册后，你和朋友分别获得 1GB 流量。"), rules));
-    rulesLayout->addWidget(makeRuleRow(
-        QStringLiteral("2"), QStringLiteral("朋友开通月费、季度、年费套餐，分别奖励你 7、10、20 天套餐使用时长。"), rules));
+    rulesLayout->addWidget(
+        makeRuleRow(QStringLiteral("1"), QStringLiteral("朋友注册后，你和朋友分别获得 1GB 流量。"), rules));
+    rulesLayout->addWidget(
+        makeRuleRow(QStringLiteral("2"),
+                    QStringLiteral("朋友开通月费、季度、年费套餐，分别奖励你 7、10、20 天套餐使用时长。"), rules));
     rulesLayout->addWidget(
         makeRuleRow(QStringLiteral("3"), QStringLiteral("邀请奖励自动到账，记录可在通知中心追踪。"), rules));
 

@@ -144,8 +144,8 @@ QWidget *makeRuleRow(const QString &number, const QString &text, QWidget *parent
     auto *badge = makeLabel(number, 13, QFont::ExtraBold, Qt::white, row);
     badge->setAlignment(Qt::AlignCenter);
     badge->setFixedSize(26, 26);
-    badge->setStyleSheet(QStringLiteral("color: white; background: %1; border-radius: 13px;")
-                             .arg(Palette::css(Palette::tvBlack())));
+    badge->setStyleSheet(
+        QStringLiteral("color: white; background: %1; border-radius: 13px;").arg(Palette::css(Palette::tvBlack())));
     auto *label = makeLabel(text, 14, QFont::Normal, Palette::tvInk(), row);
     label->setWordWrap(true);
     auto *layout = new QHBoxLayout(row);

@@ -20,13 +20,15 @@ PlanRow::PlanRow(const Plan &plan, QWidget *parent) : QFrame(parent), m_plan(pla
         detailColor = Qt::white;
         detailColor.setAlphaF(0.72f);
     }
-    auto *name = makeLabel(plan.name, 13, QFont::ExtraBold, plan.featured ? QColor(Qt::white) : Palette::tvMuted(), this);
+    auto *name =
+        makeLabel(plan.name, 13, QFont::ExtraBold, plan.featured ? QColor(Qt::white) : Palette::tvMuted(), this);
     auto *price = makeLabel(plan.price, 34, QFont::ExtraBold, ink, this);
     m_detail = new QLabel(plan.detail, this);
     m_detail->setFont(Typography::font(13));
     m_detail->setStyleSheet(QStringLiteral("color: %1;").arg(detailColor.name(QColor::HexArgb)));
     m_detail->setWordWrap(true);
-    m_button = new StyledButton(plan.action, plan.featured ? ButtonStyle::secondary : ButtonStyle::primaryCapsule, this);
+    m_button =
+        new StyledButton(plan.action, plan.featured ? ButtonStyle::secondary : ButtonStyle::primaryCapsule, this);
     m_button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(m_button, &StyledButton::clicked, this, [this] { Q_EMIT purchaseRequested(m_plan); });
 
@@ -84,8 +86,8 @@ void PlansView::refresh()
     const auto &user = state.currentUser();
     m_header->pill()->setText(QStringLiteral("当前：") + (user ? user->planName : QStringLiteral("未开通套餐")));
     m_access->setText(m_actions.accessSummary());
-    m_limit->setText(QStringLiteral("当前账号最多可绑定 ") + QString::number(state.maxDevices())
-                     + QStringLiteral(" 台设备。"));
+    m_limit->setText(QStringLiteral("当前账号最多可绑定 ") + QString::number(state.maxDevices()) +
+                     QStringLiteral(" 台设备。"));
 
     if (state.plans() != m_shownPlans) {
         m_shownPlans = state.plans();

@@ -133,8 +133,8 @@ void RootView::syncAlert()
 {
     const AppState &state = m_actions.state();
     const std::optional<QString> &message = state.alertMessage();
-    if (m_alert && message && m_alert->text() == *message
-        && m_alert->property("alertAction") == QVariant::fromValue(state.alertAction() ? int(*state.alertAction()) : -1))
+    if (m_alert && message && m_alert->text() == *message &&
+        m_alert->property("alertAction") == QVariant::fromValue(state.alertAction() ? int(*state.alertAction()) : -1))
         return;
     if (m_alert) {
         QMessageBox *old = m_alert;

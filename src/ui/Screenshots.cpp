@@ -45,17 +45,38 @@ void signIn(AppState &state)
     state.setMaxDevices(5);
     state.setActiveDeviceCount(3);
     const QList<Endpoint> endpoints{
-        {"hk-02", "香港", "HK Premium 02", std::nullopt, 36, 41, NodeStatus::online, {ProtocolKind::vless},
+        {"hk-02",
+         "香港",
+         "HK Premium 02",
+         std::nullopt,
+         36,
+         41,
+         NodeStatus::online,
+         {ProtocolKind::vless},
          ProtocolKind::vless},
-        {"jp-01", "东京", "JP Tokyo 01", std::nullopt, 62, 28, NodeStatus::online, {ProtocolKind::hysteria2},
+        {"jp-01",
+         "东京",
+         "JP Tokyo 01",
+         std::nullopt,
+         62,
+         28,
+         NodeStatus::online,
+         {ProtocolKind::hysteria2},
          ProtocolKind::hysteria2},
-        {"sg-03", "新加坡", "SG Stable 03", std::nullopt, 71, 57, NodeStatus::checking, {ProtocolKind::trojan},
+        {"sg-03",
+         "新加坡",
+         "SG Stable 03",
+         std::nullopt,
+         71,
+         57,
+         NodeStatus::checking,
+         {ProtocolKind::trojan},
          ProtocolKind::trojan},
     };
     state.setEndpoints(endpoints);
     state.setSelectedEndpointId(QStringLiteral("hk-02"));
-    const Device mac{"d1", "macOS", "Lin 的 MacBook Pro · v9.7.3", "当前", "active", true, true, "05-14",
-                     "Lin 的 MacBook Pro", "macos", "macOS 14.5", "v9.7.3"};
+    const Device mac{"d1", "macOS", "Lin 的 MacBook Pro · v9.7.3", "当前",  "active",     true,
+                     true, "05-14", "Lin 的 MacBook Pro",          "macos", "macOS 14.5", "v9.7.3"};
     state.setDevices({mac,
                       {"d2", "iOS", "iPhone 15 · v3.2.0", "解绑", "active", false, false, "05-12", "iPhone 15", "ios",
                        "iOS 17.5", "v3.2.0"},

@@ -42,24 +42,29 @@ SettingsView::SettingsView(StateActions &actions, QWidget *parent) : QWidget(par
             rows->addWidget(separator(panel));
         rows->addWidget(row);
     };
-    auto *version = new SettingsRow(QStringLiteral("客户端版本"), QString(), QStringLiteral("检查"),
-                                    [this] { startTask(m_actions.refreshPublicData(), "refreshPublicData"); }, panel);
+    auto *version = new SettingsRow(
+        QStringLiteral("客户端版本"), QString(), QStringLiteral("检查"),
+        [this] { startTask(m_actions.refreshPublicData(), "refreshPublicData"); }, panel);
     add(version);
-    m_launchAtLogin = new SettingsToggleRow(QStringLiteral("开机启动"), QStringLiteral("登录 macOS 后自动启动 Tovren"),
-                                            [this](bool on) { m_actions.setLaunchAtLogin(on); }, panel);
+    m_launchAtLogin = new SettingsToggleRow(
+        QStringLiteral("开机启动"), QStringLiteral("登录 macOS 后自动启动 Tovren"),
+        [this](bool on) { m_actions.setLaunchAtLogin(on); }, panel);
     add(m_launchAtLogin);
-    m_menuBar = new SettingsToggleRow(QStringLiteral("菜单栏模式"), QStringLiteral("保留菜单栏入口和状态提示"),
-                                      [this](bool on) { m_actions.setMenuBarEnabled(on); }, panel);
+    m_menuBar = new SettingsToggleRow(
+        QStringLiteral("菜单栏模式"), QStringLiteral("保留菜单栏入口和状态提示"),
+        [this](bool on) { m_actions.setMenuBarEnabled(on); }, panel);
     add(m_menuBar);
-    auto *agreements = new SettingsRow(QStringLiteral("客服与协议"), QStringLiteral("用户协议、服务协议、隐私政策"),
-                                       QStringLiteral("打开"), [this] { m_actions.openClientHome(); }, panel);
+    auto *agreements = new SettingsRow(
+        QStringLiteral("客服与协议"), QStringLiteral("用户协议、服务协议、隐私政策"), QStringLiteral("打开"),
+        [this] { m_actions.openClientHome(); }, panel);
     add(agreements);
-    auto *telegram = new SettingsRow(QStringLiteral("Telegram 连接"), QString(), QStringLiteral("启动"),
-                                     [this] { m_actions.openTelegramProxy(); }, panel);
+    auto *telegram = new SettingsRow(
+        QStringLiteral("Telegram 连接"), QString(), QStringLiteral("启动"), [this] { m_actions.openTelegramProxy(); },
+        panel);
     add(telegram);
-    auto *codex = new SettingsRow(QStringLiteral("Codex AI 启动器"), QString(), QStringLiteral("启动"),
-                                  [this] { m_actions.openAIToolLauncher(QStringLiteral("codex"), QStringLiteral("Codex")); },
-                                  panel);
+    auto *codex = new SettingsRow(
+        QStringLiteral("Codex AI 启动器"), QString(), QStringLiteral("启动"),
+        [this] { m_actions.openAIToolLauncher(QStringLiteral("codex"), QStringLiteral("Codex")); }, panel);
     add(codex);
     auto *claude = new SettingsRow(
         QStringLiteral("Claude AI 启动器"), QString(), QStringLiteral("启动"),
@@ -85,12 +90,13 @@ void SettingsView::refresh()
 {
     const AppState &state = m_actions.state();
     m_header->pill()->setText(state.versionPolicyText());
-    m_rows[0]->setValue(QStringLiteral("当前 ") + AppState::applicationVersion() + QStringLiteral(" · 最新 ")
-                        + state.latestVersion() + QStringLiteral(" · ") + state.versionPolicyText());
+    m_rows[0]->setValue(QStringLiteral("当前 ") + AppState::applicationVersion() + QStringLiteral(" · 最新 ") +
+                        state.latestVersion() + QStringLiteral(" · ") + state.versionPolicyText());
     m_launchAtLogin->setOn(state.launchAtLogin());
     m_menuBar->setOn(state.menuBarEnabled());
     m_rows[2]->setValue(QStringLiteral("SOCKS 127.0.0.1:") + QString::number(state.localProxyPort()));
-    const QString aiEntry = QStringLiteral("注入 HTTP_PROXY / ALL_PROXY 到 127.0.0.1:") + QString::number(state.localAIProxyPort());
+    const QString aiEntry =
+        QStringLiteral("注入 HTTP_PROXY / ALL_PROXY 到 127.0.0.1:") + QString::number(state.localAIProxyPort());
     m_rows[3]->setValue(aiEntry);
     m_rows[4]->setValue(aiEntry);
 }

@@ -152,7 +152,8 @@ void SidebarView::refresh()
 
     const auto &user = state.currentUser();
     m_identity->setText(user ? user->identity : QStringLiteral("未登录"));
-    m_plan->setText((user ? user->planName : QStringLiteral("未开通套餐")) + QStringLiteral(" · ") + m_actions.deviceUsage());
+    m_plan->setText((user ? user->planName : QStringLiteral("未开通套餐")) + QStringLiteral(" · ") +
+                    m_actions.deviceUsage());
     m_account->setText(signedIn() ? QStringLiteral("退出登录") : QStringLiteral("登录账号"));
 
     const bool synced = !state.endpoints().isEmpty();

@@ -29,7 +29,9 @@ QString shortDate(const std::optional<QString> &text)
 
 } // namespace
 
-StateActions::StateActions(AppState &state, QObject *parent) : QObject(parent), m_state(state) {}
+StateActions::StateActions(AppState &state, QObject *parent) : QObject(parent), m_state(state)
+{
+}
 
 StateActions::~StateActions() = default;
 
@@ -218,7 +220,8 @@ QString StateActions::accessSummary() const
     const auto &user = m_state.currentUser();
     const QString traffic = AppState::trafficText(user ? user->remainingTrafficMb : std::nullopt);
     const bool hasExpiry = user && user->subscriptionExpiredAt && !user->subscriptionExpiredAt->isEmpty();
-    return traffic + QStringLiteral(" / ") + (hasExpiry ? shortDate(user->subscriptionExpiredAt) : QStringLiteral("未开通"));
+    return traffic + QStringLiteral(" / ") +
+           (hasExpiry ? shortDate(user->subscriptionExpiredAt) : QStringLiteral("未开通"));
 }
 
 QString StateActions::inviteCode() const

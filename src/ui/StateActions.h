@@ -2,8 +2,8 @@
 
 #include "core/Types.h"
 
-#include <QObject>
 #include <QCoro/QCoroTask>
+#include <QObject>
 
 class AppState;
 

@@ -77,9 +77,7 @@ void StyledButton::paintEvent(QPaintEvent *)
         painter.drawRoundedRect(shape, radius, radius);
         textColor = Qt::white;
         break;
-    case ButtonStyle::plain:
-        textColor = Palette::tvBlue();
-        break;
+    case ButtonStyle::plain: textColor = Palette::tvBlue(); break;
     }
     if (hasFocus() && m_style != ButtonStyle::plain) {
         painter.setPen(QPen(Palette::tvBlue(), 2));

@@ -35,7 +35,9 @@ std::optional<QImage> TovrenLogoImage::load(const QStringList &paths, int pixels
     return std::nullopt;
 }
 
-TovrenLogoMark::TovrenLogoMark(int size, QWidget *parent) : TovrenLogoMark(size, TovrenLogoImage::shared(), parent) {}
+TovrenLogoMark::TovrenLogoMark(int size, QWidget *parent) : TovrenLogoMark(size, TovrenLogoImage::shared(), parent)
+{
+}
 
 TovrenLogoMark::TovrenLogoMark(int size, std::optional<QImage> image, QWidget *parent)
     : QWidget(parent), m_size(size), m_image(std::move(image))

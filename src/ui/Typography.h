@@ -8,7 +8,10 @@ namespace Typography {
 
 // The UI font at `size` with `weight`; heavy controls use QFont::ExtraBold.
 QFont font(int size, QFont::Weight weight = QFont::Normal);
-inline QFont heavy(int size) { return font(size, QFont::ExtraBold); }
+inline QFont heavy(int size)
+{
+    return font(size, QFont::ExtraBold);
+}
 
 // Picks the application font once at start-up. Where the platform's default font has no Chinese glyphs
 // (Linux without a configured CJK fallback), a Noto CJK family is chosen when installed.

@@ -2,8 +2,8 @@
 
 #include "StateActions.h"
 
-#include <QStringList>
 #include <QCoro/QCoroSignal>
+#include <QStringList>
 
 // A StateActions that writes down every operation the views start, with its arguments, instead of
 // reaching the control plane or the system. The verification-code send can be held open and answered.
@@ -21,7 +21,10 @@ public:
     std::function<void()> onTerminalInstaller;
 
     QCoro::Task<> bootstrap() override { co_return record("bootstrap"); }
-    QCoro::Task<> runAutoconnectSmokeTestIfRequested() override { co_return record("runAutoconnectSmokeTestIfRequested"); }
+    QCoro::Task<> runAutoconnectSmokeTestIfRequested() override
+    {
+        co_return record("runAutoconnectSmokeTestIfRequested");
+    }
     QCoro::Task<> cleanupBeforeExit() override { co_return record("cleanupBeforeExit"); }
     QCoro::Task<> toggleConnection() override { co_return record("toggleConnection"); }
     void selectEndpoint(const Endpoint &endpoint) override

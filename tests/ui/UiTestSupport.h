@@ -30,8 +30,8 @@ inline Device testDevice(const QString &id, bool current)
 
 inline Endpoint testEndpoint(const QString &id, const QString &region)
 {
-    return Endpoint{id, region, id.toUpper(), std::nullopt, 40, 10, NodeStatus::online, {ProtocolKind::vless},
-                    ProtocolKind::vless};
+    return Endpoint{
+        id, region, id.toUpper(), std::nullopt, 40, 10, NodeStatus::online, {ProtocolKind::vless}, ProtocolKind::vless};
 }
 
 inline void click(QAbstractButton *button)

@@ -31,14 +31,22 @@ private Q_SLOTS:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<bool>("busy");
         QTest::addColumn<bool>("enabled");
-        QTest::newRow("everything filled in") << "a@b.cn" << "pw" << true << false << true;
-        QTest::newRow("agreement not ticked") << "a@b.cn" << "pw" << false << false << false;
-        QTest::newRow("no password") << "a@b.cn" << "" << true << false << false;
-        QTest::newRow("no dot after the at sign") << "a@bcn" << "pw" << true << false << false;
-        QTest::newRow("blank inside the address") << "a b@c.cn" << "pw" << true << false << false;
-        QTest::newRow("ideographic space inside") << "a\u3000b@c.cn" << "pw" << true << false << false;
-        QTest::newRow("capitals and surrounding blanks are fine") << "  Ann@Mail.CN \n" << "pw" << true << false << true;
-        QTest::newRow("busy") << "a@b.cn" << "pw" << true << true << false;
+        QTest::newRow("everything filled in") << "a@b.cn"
+                                              << "pw" << true << false << true;
+        QTest::newRow("agreement not ticked") << "a@b.cn"
+                                              << "pw" << false << false << false;
+        QTest::newRow("no password") << "a@b.cn"
+                                     << "" << true << false << false;
+        QTest::newRow("no dot after the at sign") << "a@bcn"
+                                                  << "pw" << true << false << false;
+        QTest::newRow("blank inside the address") << "a b@c.cn"
+                                                  << "pw" << true << false << false;
+        QTest::newRow("ideographic space inside") << "a\u3000b@c.cn"
+                                                  << "pw" << true << false << false;
+        QTest::newRow("capitals and surrounding blanks are fine") << "  Ann@Mail.CN \n"
+                                                                  << "pw" << true << false << true;
+        QTest::newRow("busy") << "a@b.cn"
+                              << "pw" << true << true << false;
     }
     void signInButtonEnabling()
     {

@@ -35,11 +35,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<bool>("green");
         QTest::newRow("disconnected") << ConnectionState(ConnectionState::disconnected) << false << "一键连接" << false;
-        QTest::newRow("preparing while busy") << ConnectionState(ConnectionState::preparing) << true << "正在连接" << false;
-        QTest::newRow("components missing") << ConnectionState(ConnectionState::configReady) << false << "一键连接" << false;
+        QTest::newRow("preparing while busy")
+            << ConnectionState(ConnectionState::preparing) << true << "正在连接" << false;
+        QTest::newRow("components missing")
+            << ConnectionState(ConnectionState::configReady) << false << "一键连接" << false;
         QTest::newRow("connected") << ConnectionState(ConnectionState::connected) << false << "断开连接" << true;
-        QTest::newRow("connected while busy") << ConnectionState(ConnectionState::connected) << true << "断开连接" << true;
-        QTest::newRow("disconnecting") << ConnectionState(ConnectionState::disconnecting) << true << "正在断开" << false;
+        QTest::newRow("connected while busy")
+            << ConnectionState(ConnectionState::connected) << true << "断开连接" << true;
+        QTest::newRow("disconnecting") << ConnectionState(ConnectionState::disconnecting) << true << "正在断开"
+                                       << false;
         QTest::newRow("repairing") << ConnectionState(ConnectionState::repairing) << false << "正在修复" << false;
         QTest::newRow("failed") << ConnectionState::makeFailed("端口被占用") << false << "一键连接" << false;
     }
@@ -78,16 +82,16 @@ private Q_SLOTS:
                                     << "正在安装组件" << false;
         QTest::newRow("installed") << ready << ComponentInstallState(ComponentInstallState::installed) << true
                                    << "组件已安装" << true;
-        QTest::newRow("needs Homebrew") << ready << ComponentInstallState(ComponentInstallState::needsHomebrew)
-                                        << true << "重新安装组件" << true;
+        QTest::newRow("needs Homebrew") << ready << ComponentInstallState(ComponentInstallState::needsHomebrew) << true
+                                        << "重新安装组件" << true;
         QTest::newRow("failed") << ready << ComponentInstallState::makeFailed("x") << true << "重新安装组件" << true;
-        QTest::newRow("disconnected hides it") << ConnectionState(ConnectionState::disconnected)
-                                               << ComponentInstallState() << false << "" << true;
-        QTest::newRow("connected hides it") << ConnectionState(ConnectionState::connected)
-                                            << ComponentInstallState(ComponentInstallState::installed) << false << ""
-                                            << true;
-        QTest::newRow("failed connection hides it") << ConnectionState::makeFailed("x") << ComponentInstallState()
-                                                    << false << "" << true;
+        QTest::newRow("disconnected hides it")
+            << ConnectionState(ConnectionState::disconnected) << ComponentInstallState() << false << "" << true;
+        QTest::newRow("connected hides it")
+            << ConnectionState(ConnectionState::connected) << ComponentInstallState(ComponentInstallState::installed)
+            << false << "" << true;
+        QTest::newRow("failed connection hides it")
+            << ConnectionState::makeFailed("x") << ComponentInstallState() << false << "" << true;
     }
     void componentButtonOnlyWhileComponentsAreMissing()
     {
@@ -256,10 +260,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("plan");
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("pressing");
-        QTest::newRow("signed out") << false << false << "未登录" << "未开通套餐 · 0 / 0 设备" << "登录账号" << "sheet";
-        QTest::newRow("token without a loaded user")
-            << true << false << "未登录" << "未开通套餐 · 0 / 0 设备" << "登录账号" << "sheet";
-        QTest::newRow("signed in") << true << true << "user@example.com" << "月费套餐 · 0 / 3 设备" << "退出登录"
+        QTest::newRow("signed out") << false << false << "未登录"
+                                    << "未开通套餐 · 0 / 0 设备"
+                                    << "登录账号"
+                                    << "sheet";
+        QTest::newRow("token without a loaded user") << true << false << "未登录"
+                                                     << "未开通套餐 · 0 / 0 设备"
+                                                     << "登录账号"
+                                                     << "sheet";
+        QTest::newRow("signed in") << true << true << "user@example.com"
+                                   << "月费套餐 · 0 / 3 设备"
+                                   << "退出登录"
                                    << "logout";
     }
     void accountBox()

@@ -6,14 +6,14 @@
 #include "Typography.h"
 #include "UiTestSupport.h"
 
+#include "AccountPages.h"
+#include "HomeView.h"
 #include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QToolButton>
-#include "AccountPages.h"
-#include "HomeView.h"
 
 Q_DECLARE_METATYPE(std::optional<AppAlertAction>)
 
@@ -79,17 +79,20 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("buttons");
         QTest::addColumn<QString>("press");
         QTest::addColumn<QString>("call");
-        QTest::newRow("plain alert") << std::optional<AppAlertAction>() << QStringList{"知道了"} << "知道了" << "";
+        QTest::newRow("plain alert") << std::optional<AppAlertAction>() << QStringList{"知道了"} << "知道了"
+                                     << "";
         QTest::newRow("install, accepted") << std::optional(AppAlertAction::installWireGuardTools)
                                            << QStringList{"一键安装组件", "稍后"} << "一键安装组件"
                                            << "installWireGuardTools";
         QTest::newRow("install, later") << std::optional(AppAlertAction::installWireGuardTools)
-                                        << QStringList{"一键安装组件", "稍后"} << "稍后" << "";
+                                        << QStringList{"一键安装组件", "稍后"} << "稍后"
+                                        << "";
         QTest::newRow("terminal, accepted") << std::optional(AppAlertAction::openTerminalInstaller)
                                             << QStringList{"打开终端安装", "稍后"} << "打开终端安装"
                                             << "installWireGuardToolsInTerminal";
         QTest::newRow("terminal, later") << std::optional(AppAlertAction::openTerminalInstaller)
-                                         << QStringList{"打开终端安装", "稍后"} << "稍后" << "";
+                                         << QStringList{"打开终端安装", "稍后"} << "稍后"
+                                         << "";
     }
     void alertButtons()
     {
