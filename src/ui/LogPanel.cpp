@@ -1,5 +1,6 @@
 #include "LogPanel.h"
 
+#include "PageParts.h"
 #include "Palette.h"
 #include "StateActions.h"
 #include "StyledButton.h"
@@ -37,15 +38,7 @@ QWidget *makeLogRow(const LogEntry &entry, QWidget *parent)
 
 LogPanel::LogPanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), m_actions(actions)
 {
-    auto *title = new QLabel(QStringLiteral("连接日志"), this);
-    title->setFont(Typography::heavy(16));
-    auto *caption = new QLabel(QStringLiteral("最近事件"), this);
-    caption->setFont(Typography::font(12));
-    caption->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
-    auto *titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    titles->addWidget(title);
-    titles->addWidget(caption);
+    QVBoxLayout *titles = makePanelHeading(QStringLiteral("连接日志"), QStringLiteral("最近事件"), this);
     m_toggle = new StyledButton(QString(), ButtonStyle::secondary, this);
     connect(m_toggle, &StyledButton::clicked, this,
             [this] { m_actions.state().setLogsExpanded(!m_actions.state().logsExpanded()); });

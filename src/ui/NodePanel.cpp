@@ -1,5 +1,6 @@
 #include "NodePanel.h"
 
+#include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
 #include "StateActions.h"
@@ -69,15 +70,7 @@ void NodeRow::paintEvent(QPaintEvent *)
 
 NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), m_actions(actions)
 {
-    auto *title = new QLabel(QStringLiteral("当前线路"), this);
-    title->setFont(Typography::heavy(16));
-    auto *caption = new QLabel(QStringLiteral("智能推荐"), this);
-    caption->setFont(Typography::font(12));
-    caption->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
-    auto *titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    titles->addWidget(title);
-    titles->addWidget(caption);
+    QVBoxLayout *titles = makePanelHeading(QStringLiteral("当前线路"), QStringLiteral("智能推荐"), this);
     m_refresh = new StyledButton(QStringLiteral("刷新"), ButtonStyle::secondary, this);
     connect(m_refresh, &StyledButton::clicked, this,
             [this] { startTask(m_actions.refreshPublicData(), "refreshPublicData"); });

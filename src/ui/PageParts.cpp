@@ -17,6 +17,15 @@ QLabel *makeLabel(const QString &text, int size, QFont::Weight weight, const QCo
     return label;
 }
 
+QVBoxLayout *makePanelHeading(const QString &title, const QString &caption, QWidget *parent)
+{
+    auto *heading = new QVBoxLayout;
+    heading->setSpacing(2);
+    heading->addWidget(makeLabel(title, 16, QFont::ExtraBold, Palette::tvInk(), parent));
+    heading->addWidget(makeLabel(caption, 12, QFont::Normal, Palette::tvMuted(), parent));
+    return heading;
+}
+
 PageHeader::PageHeader(const QString &eyebrow, const QString &title, const QString &pill, QWidget *parent)
     : QWidget(parent)
 {

@@ -85,5 +85,9 @@ private:
 // A numbered rule line of the invitation page.
 QWidget *makeRuleRow(const QString &number, const QString &text, QWidget *parent);
 
+// A panel heading: `title` in 16-point heavy ink over `caption` in 12-point muted type.
+class QVBoxLayout;
+QVBoxLayout *makePanelHeading(const QString &title, const QString &caption, QWidget *parent);
+
 // A label in the window's type.
 QLabel *makeLabel(const QString &text, int size, QFont::Weight weight, const QColor &color, QWidget *parent);
