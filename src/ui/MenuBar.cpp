@@ -78,7 +78,9 @@ MenuBarItem::MenuBarItem(StateActions &actions, std::function<void()> quit, QObj
 {
     if (available()) {
         m_tray = new QSystemTrayIcon(this);
-        m_tray->setIcon(Icons::icon(Icons::Icon::bolt, Qt::black));
+        QIcon bolt = Icons::icon(Icons::Icon::bolt, Qt::black);
+        bolt.setIsMask(true); // macOS tints a mask image for light and dark menu bars
+        m_tray->setIcon(bolt);
         m_tray->setContextMenu(m_menu.get());
         m_tray->show();
     }

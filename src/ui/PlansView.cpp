@@ -95,8 +95,7 @@ void PlansView::refresh()
         m_planRows.clear();
         for (const Plan &plan : m_shownPlans) {
             auto *row = new PlanRow(plan, this);
-            connect(row, &PlanRow::purchaseRequested, this,
-                    [this](const Plan &which) { startTask(m_actions.purchase(which), "purchase"); });
+            connect(row, &PlanRow::purchaseRequested, this, [this](const Plan &which) { m_actions.purchase(which); });
             m_plansLayout->addWidget(row);
             m_planRows.append(row);
         }

@@ -158,11 +158,10 @@ QCoro::Task<> StateActions::submitFeedback(const QString &title, const QString &
     co_return;
 }
 
-QCoro::Task<> StateActions::purchase(const Plan &plan)
+void StateActions::purchase(const Plan &plan)
 {
     Q_UNUSED(plan)
     awaiting("purchase");
-    co_return;
 }
 
 void StateActions::copyInviteLink()

@@ -46,7 +46,7 @@ public:
     virtual QCoro::Task<> refreshPrivateData();
     virtual QCoro::Task<> unbindDevice(const Device &device);
     virtual QCoro::Task<> submitFeedback(const QString &title, const QString &contactEmail, const QString &body);
-    virtual QCoro::Task<> purchase(const Plan &plan);
+    virtual void purchase(const Plan &plan);
     virtual void copyInviteLink();
     virtual void openClientHome();
 

@@ -70,7 +70,7 @@ public:
     {
         co_return record("submitFeedback(" + title + "|" + email + "|" + body + ")");
     }
-    QCoro::Task<> purchase(const Plan &plan) override { co_return record("purchase(" + plan.id + ")"); }
+    void purchase(const Plan &plan) override { record("purchase(" + plan.id + ")"); }
     void copyInviteLink() override { record("copyInviteLink"); }
     void openClientHome() override { record("openClientHome"); }
     void setLaunchAtLogin(bool enabled) override
