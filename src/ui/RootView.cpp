@@ -74,6 +74,11 @@ QWidget *RootView::currentPage() const
     return pages.value(index);
 }
 
+QScrollArea *RootView::currentScrollArea() const
+{
+    return m_scrolls.value(m_pages->currentIndex());
+}
+
 void RootView::refresh()
 {
     m_pages->setCurrentIndex(static_cast<int>(allAppPages().indexOf(m_actions.state().selectedPage())));

@@ -33,6 +33,7 @@ public:
     SettingsView *settingsView() const { return m_settings; }
     // The page shown now (the scroll area's content).
     QWidget *currentPage() const;
+    QScrollArea *currentScrollArea() const;
     // The alert while it is presented, else null.
     QMessageBox *alert() const { return m_alert; }
     // The sign-in sheet's dialog and view while presented, else null.

@@ -9,6 +9,8 @@
 #include <QDialog>
 #include <QDir>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 
 namespace {
 
@@ -156,6 +158,11 @@ QStringList writeScreenshots(const QString &directory)
     state.setDevicesExpanded(true);
     state.setFeedbackExpanded(true);
     shot(QStringLiteral("settings.png"));
+    // The feedback form and the ticket list sit below the fold.
+    QApplication::processEvents();
+    if (QScrollArea *scroll = window.rootView()->currentScrollArea())
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    shot(QStringLiteral("settings-feedback.png"));
 
     window.close();
     return written;

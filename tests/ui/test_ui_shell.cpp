@@ -273,8 +273,8 @@ private Q_SLOTS:
         tovren.start(qEnvironmentVariable("TOVREN_BUILD_DIR") + "/src/app/tovren", {"--screenshots", out.path()});
         QVERIFY(tovren.waitForFinished(60000));
         QCOMPARE(tovren.exitCode(), 0);
-        for (const QString name :
-             {"home-signed-out", "home-connected", "sign-in-sheet", "plans", "invite", "settings"}) {
+        for (const QString name : {"home-signed-out", "home-connected", "sign-in-sheet", "plans", "invite", "settings",
+                                   "settings-feedback"}) {
             const QImage picture(out.filePath(name + QStringLiteral(".png")));
             QVERIFY2(!picture.isNull(), qPrintable(name));
             QCOMPARE(picture.size(), QSize(1180, 780));
