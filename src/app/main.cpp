@@ -7,9 +7,47 @@
 #include "StateActions.h"
 #include "Typography.h"
 #include "core/AppState.h"
+#include "core/Workspace.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
 #include <QTextStream>
+#include <QWidget>
+
+namespace {
+
+// The desktop services the core asks for: the default browser, the clipboard and the main window.
+void installWorkspace()
+{
+    Workspace::install({
+        [](const QUrl &url) { return QDesktopServices::openUrl(url); },
+        [](const QString &text) {
+            QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+            return true;
+        },
+        [] {
+            const QWidgetList windows = QApplication::topLevelWidgets();
+            QWidget *window = nullptr;
+            for (QWidget *candidate : windows) {
+                if (candidate->isWindow() && candidate->windowTitle() == QLatin1String("Tovren")) {
+                    window = candidate;
+                    break;
+                }
+            }
+            if (!window && !windows.isEmpty())
+                window = windows.first();
+            if (!window)
+                return false;
+            window->show();
+            window->raise();
+            window->activateWindow();
+            return true;
+        },
+    });
+}
+
+} // namespace
 
 namespace {
 
@@ -40,6 +78,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Tovren"));
     QApplication::setApplicationVersion(AppState::applicationVersion());
     Typography::installApplicationFont();
+    installWorkspace();
 
     const QStringList arguments = QApplication::arguments();
     if (arguments.contains(QStringLiteral("--screenshots")))

@@ -1,6 +1,5 @@
 #include "StateActions.h"
 
-#include "api/SessionStore.h"
 #include "core/AppState.h"
 
 #include <QDebug>
@@ -12,19 +11,6 @@ namespace {
 void awaiting(const char *operation)
 {
     qWarning("AppState::%s is not available in this build", operation);
-}
-
-// "MM-dd" of an ISO 8601 time in local time; the first ten characters of anything else; "-" for nothing.
-QString shortDate(const std::optional<QString> &text)
-{
-    if (!text || text->isEmpty())
-        return QStringLiteral("-");
-    QDateTime date = QDateTime::fromString(*text, Qt::ISODateWithMs);
-    if (!date.isValid())
-        date = QDateTime::fromString(*text, Qt::ISODate);
-    if (date.isValid())
-        return date.toLocalTime().toString(QStringLiteral("MM-dd"));
-    return text->left(10);
 }
 
 } // namespace
@@ -100,78 +86,58 @@ void StateActions::installWireGuardToolsInTerminal()
 
 QCoro::Task<bool> StateActions::sendVerificationCode(const QString &identity)
 {
-    Q_UNUSED(identity)
-    awaiting("sendVerificationCode");
-    co_return false;
+    return m_state.sendVerificationCode(identity);
 }
 
 QCoro::Task<> StateActions::login(const QString &identity, const QString &password)
 {
-    Q_UNUSED(identity)
-    Q_UNUSED(password)
-    awaiting("login");
-    co_return;
+    return m_state.login(identity, password);
 }
 
 QCoro::Task<> StateActions::registerAccount(const QString &identity, const QString &password,
                                             const QString &verificationCode, const QString &inviteCode)
 {
-    Q_UNUSED(identity)
-    Q_UNUSED(password)
-    Q_UNUSED(verificationCode)
-    Q_UNUSED(inviteCode)
-    awaiting("register");
-    co_return;
+    return m_state.registerAccount(identity, password, verificationCode, inviteCode);
 }
 
 QCoro::Task<> StateActions::logout()
 {
-    awaiting("logout");
-    co_return;
+    return m_state.logout();
 }
 
 QCoro::Task<> StateActions::refreshPublicData()
 {
-    awaiting("refreshPublicData");
-    co_return;
+    return m_state.refreshPublicData();
 }
 
 QCoro::Task<> StateActions::refreshPrivateData()
 {
-    awaiting("refreshPrivateData");
-    co_return;
+    return m_state.refreshPrivateData();
 }
 
 QCoro::Task<> StateActions::unbindDevice(const Device &device)
 {
-    Q_UNUSED(device)
-    awaiting("unbindDevice");
-    co_return;
+    return m_state.unbindDevice(device);
 }
 
 QCoro::Task<> StateActions::submitFeedback(const QString &title, const QString &contactEmail, const QString &body)
 {
-    Q_UNUSED(title)
-    Q_UNUSED(contactEmail)
-    Q_UNUSED(body)
-    awaiting("submitFeedback");
-    co_return;
+    return m_state.submitFeedback(title, contactEmail, body);
 }
 
 void StateActions::purchase(const Plan &plan)
 {
-    Q_UNUSED(plan)
-    awaiting("purchase");
+    m_state.purchase(plan);
 }
 
 void StateActions::copyInviteLink()
 {
-    awaiting("copyInviteLink");
+    m_state.copyInviteLink();
 }
 
 void StateActions::openClientHome()
 {
-    awaiting("openClientHome");
+    m_state.openClientHome();
 }
 
 void StateActions::setLaunchAtLogin(bool enabled)
@@ -191,65 +157,51 @@ void StateActions::setShowMenuBarSpeed(bool enabled)
 
 void StateActions::showDashboard()
 {
-    m_state.setSelectedPage(AppPage::home);
+    m_state.showDashboard();
     Q_EMIT dashboardRequested();
 }
 
 bool StateActions::hasSessionToken() const
 {
-    // AppState keeps the token it read from this store; the two agree after every sign-in and sign-out.
-    return SessionStore(m_state.preferences()).read().has_value();
+    return m_state.token().has_value();
 }
 
 QString StateActions::planPillText() const
 {
-    const auto &user = m_state.currentUser();
-    return user ? user->planName + QStringLiteral("有效") : QStringLiteral("请先登录");
+    return m_state.planPillText();
 }
 
 QString StateActions::deviceUsage() const
 {
-    const auto &user = m_state.currentUser();
-    const qint64 limit = m_state.maxDevices() >= 1 ? m_state.maxDevices() : (user ? user->maxDevices : 0);
-    return QStringLiteral("%1 / %2 设备").arg(m_state.activeDeviceCount()).arg(limit);
+    return m_state.deviceUsage();
 }
 
 QString StateActions::accessSummary() const
 {
-    const auto &user = m_state.currentUser();
-    const QString traffic = AppState::trafficText(user ? user->remainingTrafficMb : std::nullopt);
-    const bool hasExpiry = user && user->subscriptionExpiredAt && !user->subscriptionExpiredAt->isEmpty();
-    return traffic + QStringLiteral(" / ") +
-           (hasExpiry ? shortDate(user->subscriptionExpiredAt) : QStringLiteral("未开通"));
+    return m_state.accessSummary();
 }
 
 QString StateActions::inviteCode() const
 {
-    const auto &user = m_state.currentUser();
-    return user && user->referralCode ? *user->referralCode : QStringLiteral("登录后显示");
+    return m_state.inviteCode();
 }
 
 QString StateActions::invitesTotalText() const
 {
-    const auto &user = m_state.currentUser();
-    return QString::number(user ? user->invitesTotal.value_or(0) : 0);
+    return m_state.invitesTotalText();
 }
 
 QString StateActions::rewardDaysText() const
 {
-    const auto &user = m_state.currentUser();
-    return QString::number(user ? user->rewardDays.value_or(0) : 0) + QStringLiteral(" 天");
+    return m_state.rewardDaysText();
 }
 
 QString StateActions::pendingInvitesText() const
 {
-    const auto &user = m_state.currentUser();
-    if (!user)
-        return QStringLiteral("0");
-    return QString::number(user->invitesTotal.value_or(0) - user->invitesPaid.value_or(0));
+    return m_state.pendingInvitesText();
 }
 
 QList<Device> StateActions::visibleDevices() const
 {
-    return m_state.devicesExpanded() ? m_state.devices() : m_state.devices().mid(0, 2);
+    return m_state.visibleDevices();
 }

@@ -1,0 +1,212 @@
+#include "MacOSSystemProxyManager.h"
+
+#include "CommandRunner.h"
+#include "HostPaths.h"
+#include "PrivilegedCommand.h"
+#include "tunnel/LocalProxyPorts.h"
+
+using namespace SystemProxy;
+
+namespace {
+
+QString firstThree(const QStringList &names)
+{
+    return names.mid(0, 3).join(QStringLiteral("、"));
+}
+
+} // namespace
+
+MacOSSystemProxyManager::MacOSSystemProxyManager(QObject *parent)
+    : QObject(parent), m_host(QString::fromLatin1(LocalProxyPorts::host)),
+      m_networkSetupPath(HostPaths::resolve(QString::fromLatin1(HostPaths::Tool::networksetup)))
+{
+}
+
+QCoro::Task<QStringList> MacOSSystemProxyManager::enableLocalProxy(int port)
+{
+    const QStringList services = co_await networkServices();
+    if (services.isEmpty())
+        co_return QStringList{QStringLiteral("系统代理增强未启用：未读取到可用网络服务。")};
+
+    // Only the first enable after a disable saves settings: later ones re-apply lost settings and must not
+    // take the client's own values for the user's.
+    if (!m_snapshot)
+        m_snapshot = co_await captureSnapshot(services);
+
+    EnableOutcome outcome;
+    QList<QStringList> bypassLists;
+    for (const QString &service : services) {
+        const QStringList merged = mergedBypassDomains(co_await readProxyBypassDomains(service));
+        bypassLists.append(merged);
+        if (co_await runAllAsUser(enableCommands(service, port, merged)))
+            outcome.enabled.append(service);
+        else
+            outcome.failed.append(service);
+    }
+    if (outcome.enabled.isEmpty() && !outcome.failed.isEmpty())
+        outcome = co_await enableLocalProxyWithAuthorization(services, bypassLists, port);
+
+    QStringList notes;
+    if (!outcome.enabled.isEmpty()) {
+        notes.append(QStringLiteral("已为 ") + firstThree(outcome.enabled) +
+                     QStringLiteral(" 启用 HTTP/HTTPS/SOCKS 系统代理。"));
+        notes.append(QStringLiteral("国内图片与 CDN 域名已加入系统代理直连保护。"));
+    }
+    if (!outcome.failed.isEmpty())
+        notes.append(QStringLiteral("部分网络服务的系统代理增强未成功：") + firstThree(outcome.failed) +
+                     QStringLiteral("。"));
+    co_return notes;
+}
+
+QCoro::Task<> MacOSSystemProxyManager::disableLocalProxy(bool allowAuthorization)
+{
+    if (m_snapshot) {
+        const QList<ServiceProxySnapshot> saved = *m_snapshot;
+        for (const ServiceProxySnapshot &service : saved) {
+            for (ProxyKind kind : allProxyKinds())
+                co_await restore(service.state(kind), service.service, kind, allowAuthorization);
+            co_await restoreProxyBypassDomains(service.service, service.bypassDomains, allowAuthorization);
+        }
+        m_snapshot.reset();
+    }
+    co_await disableOwnedProxyFallback(allowAuthorization);
+}
+
+QCoro::Task<QStringList> MacOSSystemProxyManager::networkServices()
+{
+    const CommandResult result = co_await runNetworkSetup(listServicesArguments());
+    if (result.status != 0)
+        co_return QStringList();
+    co_return parseNetworkServices(result.combinedOutput());
+}
+
+QCoro::Task<QList<ServiceProxySnapshot>> MacOSSystemProxyManager::captureSnapshot(QStringList services)
+{
+    QList<ServiceProxySnapshot> snapshot;
+    for (const QString &service : services) {
+        ServiceProxySnapshot saved;
+        saved.service = service;
+        for (ProxyKind kind : allProxyKinds())
+            saved.state(kind) = co_await readProxyState(service, kind);
+        saved.bypassDomains = co_await readProxyBypassDomains(service);
+        snapshot.append(saved);
+    }
+    co_return snapshot;
+}
+
+QCoro::Task<ProxyState> MacOSSystemProxyManager::readProxyState(QString service, ProxyKind kind)
+{
+    const CommandResult result = co_await runNetworkSetup(readStateArguments(kind, service));
+    if (result.status != 0)
+        co_return ProxyState();
+    co_return parseProxyState(result.combinedOutput());
+}
+
+QCoro::Task<QStringList> MacOSSystemProxyManager::readProxyBypassDomains(QString service)
+{
+    const CommandResult result = co_await runNetworkSetup(readBypassArguments(service));
+    if (result.status != 0)
+        co_return QStringList();
+    co_return parseBypassDomains(result.combinedOutput());
+}
+
+QCoro::Task<MacOSSystemProxyManager::EnableOutcome>
+MacOSSystemProxyManager::enableLocalProxyWithAuthorization(QStringList services, QList<QStringList> bypassLists,
+                                                           int port)
+{
+    // The services' own bypass entries (read as the user, which needs no rights) are kept here too: after a
+    // crash nothing could bring them back.
+    QList<QStringList> batch;
+    for (qsizetype i = 0; i < services.size(); ++i)
+        batch.append(enableCommands(services.at(i), port, bypassLists.value(i, mergedBypassDomains({}))));
+
+    EnableOutcome outcome;
+    const CommandResult result = co_await runNetworkSetupWithAuthorization(batch);
+    if (result.status != 0) {
+        outcome.failed = services;
+        co_return outcome;
+    }
+    for (const QString &service : services) {
+        bool pointsAtPort = true;
+        for (ProxyKind kind : allProxyKinds()) {
+            const ProxyState state = co_await readProxyState(service, kind);
+            pointsAtPort = pointsAtPort && state.enabled && state.server == m_host && state.port == port;
+        }
+        (pointsAtPort ? outcome.enabled : outcome.failed).append(service);
+    }
+    co_return outcome;
+}
+
+QCoro::Task<> MacOSSystemProxyManager::restore(ProxyState saved, QString service, ProxyKind kind,
+                                               bool allowAuthorization)
+{
+    QList<QStringList> commands;
+    if (isOwnedByClient(saved)) {
+        // Already the client's own when saved (a crashed run): nothing of the user's to bring back.
+        commands.append(setStateArguments(kind, service, false));
+    } else if (saved.enabled && !saved.server.isEmpty() && saved.port >= 1) {
+        commands.append(setServerArguments(kind, service, saved.server, saved.port));
+        commands.append(setStateArguments(kind, service, true));
+    } else {
+        commands.append(setStateArguments(kind, service, false));
+    }
+    if (!(co_await runAllAsUser(commands)) && allowAuthorization)
+        co_await runNetworkSetupWithAuthorization(commands);
+}
+
+QCoro::Task<> MacOSSystemProxyManager::restoreProxyBypassDomains(QString service, QStringList domains,
+                                                                 bool allowAuthorization)
+{
+    const QList<QStringList> commands{setBypassArguments(service, domains)};
+    const CommandResult result = co_await runNetworkSetup(commands.first());
+    if (result.status != 0 && allowAuthorization)
+        co_await runNetworkSetupWithAuthorization(commands);
+}
+
+QCoro::Task<> MacOSSystemProxyManager::disableOwnedProxyFallback(bool allowAuthorization)
+{
+    const QStringList services = co_await networkServices();
+    for (const QString &service : services) {
+        for (ProxyKind kind : allProxyKinds()) {
+            if (!isOwnedByClient(co_await readProxyState(service, kind)))
+                continue;
+            const QList<QStringList> commands{setStateArguments(kind, service, false)};
+            const CommandResult result = co_await runNetworkSetup(commands.first());
+            if (result.status != 0 && allowAuthorization)
+                co_await runNetworkSetupWithAuthorization(commands);
+        }
+    }
+}
+
+QList<QStringList> MacOSSystemProxyManager::enableCommands(const QString &service, int port,
+                                                           const QStringList &bypassDomains) const
+{
+    QList<QStringList> commands;
+    for (ProxyKind kind : allProxyKinds())
+        commands.append(setServerArguments(kind, service, m_host, port));
+    commands.append(setBypassArguments(service, bypassDomains));
+    for (ProxyKind kind : allProxyKinds())
+        commands.append(setStateArguments(kind, service, true));
+    return commands;
+}
+
+QCoro::Task<bool> MacOSSystemProxyManager::runAllAsUser(QList<QStringList> commands)
+{
+    // Every command runs even after a failure, so one rejected verb does not leave the rest undone.
+    bool allSucceeded = true;
+    for (const QStringList &command : commands) {
+        const CommandResult result = co_await runNetworkSetup(command);
+        allSucceeded = allSucceeded && result.status == 0;
+    }
+    co_return allSucceeded;
+}
+
+QCoro::Task<CommandResult> MacOSSystemProxyManager::runNetworkSetup(QStringList arguments)
+{
+    return CommandRunner::runResult(m_networkSetupPath, std::move(arguments));
+}
+
+QCoro::Task<CommandResult> MacOSSystemProxyManager::runNetworkSetupWithAuthorization(QList<QStringList> commands)
+{
+    return PrivilegedCommand::runResult(PrivilegedCommand::networkSetupShellScript(commands));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "CommandResult.h"
+#include "SystemProxySettings.h"
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QStringList>
+#include <optional>
+
+// Points the HTTP, HTTPS and SOCKS proxy settings of every enabled network service at the local proxy
+// core, and puts them back afterwards. Works only through networksetup: first as the user, and when that
+// fails for every service, through one administrator prompt for the whole batch.
+//
+// The settings found before the first change are kept in memory and restored on disable. Whatever still
+// points at one of the client's own ports is switched off on every disable, which also repairs what a
+// crashed run left behind. Nothing here fails outward: failures end up in the returned notes.
+//
+// Callers run enable and disable one at a time and await each (the commands of two overlapping calls
+// would interleave).
+class MacOSSystemProxyManager final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MacOSSystemProxyManager(QObject *parent = nullptr);
+    Q_DISABLE_COPY_MOVE(MacOSSystemProxyManager)
+
+    // Returns notes for the activity log.
+    QCoro::Task<QStringList> enableLocalProxy(int port);
+    QCoro::Task<> disableLocalProxy(bool allowAuthorization);
+
+    // Whether settings from before the first change are held (between an enable and the next disable).
+    bool hasSnapshot() const { return m_snapshot.has_value(); }
+
+private:
+    struct EnableOutcome
+    {
+        QStringList enabled;
+        QStringList failed;
+    };
+
+    QCoro::Task<QStringList> networkServices();
+    QCoro::Task<QList<SystemProxy::ServiceProxySnapshot>> captureSnapshot(QStringList services);
+    QCoro::Task<SystemProxy::ProxyState> readProxyState(QString service, SystemProxy::ProxyKind kind);
+    QCoro::Task<QStringList> readProxyBypassDomains(QString service);
+    QCoro::Task<EnableOutcome> enableLocalProxyWithAuthorization(QStringList services, QList<QStringList> bypassLists,
+                                                                 int port);
+    QCoro::Task<> restore(SystemProxy::ProxyState saved, QString service, SystemProxy::ProxyKind kind,
+                          bool allowAuthorization);
+    QCoro::Task<> restoreProxyBypassDomains(QString service, QStringList domains, bool allowAuthorization);
+    QCoro::Task<> disableOwnedProxyFallback(bool allowAuthorization);
+
+    // The seven commands that point one service at the port: servers, bypass list, states.
+    QList<QStringList> enableCommands(const QString &service, int port, const QStringList &bypassDomains) const;
+    // Runs each as the user; true when every one returned status 0.
+    QCoro::Task<bool> runAllAsUser(QList<QStringList> commands);
+
+    QCoro::Task<CommandResult> runNetworkSetup(QStringList arguments);
+    QCoro::Task<CommandResult> runNetworkSetupWithAuthorization(QList<QStringList> commands);
+
+    const QString m_host;
+    const QString m_networkSetupPath;
+    std::optional<QList<SystemProxy::ServiceProxySnapshot>> m_snapshot;
+};
