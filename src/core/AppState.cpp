@@ -3,7 +3,9 @@
 #include <QTime>
 
 AppState::AppState(QObject *parent)
-    : QObject(parent), m_preferences(std::make_unique<Preferences>())
+    : QObject(parent), m_preferences(std::make_unique<Preferences>()),
+      m_api(std::make_unique<TovrenAPIClient>(Deployment::controlPlaneBaseURL())), m_sessionStore(*m_preferences),
+      m_deviceIdentity(*m_preferences)
 {
     readSettings();
     loadEndpointQualityStats();

@@ -5,6 +5,9 @@
 #include "QuickConnectCache.h"
 #include "Types.h"
 #include "api/AccountRecords.h"
+#include "api/DeviceIdentityStore.h"
+#include "api/SessionStore.h"
+#include "api/TovrenAPIClient.h"
 #include "runtime/NetworkSpeedSampler.h"
 #include "tunnel/TunnelCoordinator.h"
 #include "tunnel/WireGuardToolInstaller.h"
@@ -14,6 +17,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QUuid>
+#include <functional>
 #include <memory>
 
 // A published property: a getter, and a setter that emits changed() only when the value differs.
@@ -140,6 +144,56 @@ public:
 
     Preferences &preferences() { return *m_preferences; }
 
+    // Account, catalogue and devices: the control plane, the stored session and this computer's identity.
+    TovrenAPIClient &api() { return *m_api; }
+    SessionStore &sessionStore() { return m_sessionStore; }
+    DeviceIdentityStore &deviceIdentity() { return m_deviceIdentity; }
+    const std::optional<QString> &token() const { return m_token; } // the session in use; none when signed out
+
+    // Trimmed, lower-case, and shaped like an address; otherwise TovrenRuntimeError::invalidEmail.
+    static QString normalizedEmail(const QString &text);
+    QCoro::Task<bool> sendVerificationCode(QString identity);
+    QCoro::Task<void> login(QString identity, QString password);
+    QCoro::Task<void> registerAccount(QString identity, QString password, QString verificationCode,
+                                      std::optional<QString> inviteCode);
+    QCoro::Task<void> logout();
+    void logoutLocally();
+
+    QCoro::Task<void> refreshPublicData();
+    QCoro::Task<void> refreshPrivateData();
+    QCoro::Task<void> syncClientBootstrap(QString token);
+    QCoro::Task<void> syncDevices(QString token);
+    QCoro::Task<void> syncTickets(QString token);
+    QCoro::Task<void> syncOrders(QString token);
+    void applyVersionPolicy(const APIAppVersion &version);
+
+    QCoro::Task<void> unbindDevice(Device device);
+    QCoro::Task<void> submitFeedback(QString title, QString contactEmail, QString body);
+
+    // Plans are bought on the web: the pricing page, or the sign-in page that leads there.
+    void purchase(const Plan &plan);
+    std::optional<QUrl> publicPlanURL(const Plan &plan) const;
+    QUrl publicPricingURL(const QUrl &baseURL, const Plan &plan, const std::optional<QString> &account) const;
+    QUrl publicLoginURL(const QUrl &baseURL, const QUrl &next) const;
+    void copyInviteLink();
+    void openClientHome();
+    void showDashboard();
+
+    // Shows an error in the alert and logs it under `fallback`, which also stands in for an empty description.
+    void present(const std::exception &error, const QString &fallback);
+
+    // Derived account texts.
+    QString planPillText() const;
+    int effectiveMaxDevices() const;
+    QString deviceUsage() const;
+    QString accessSummary() const;
+    QList<Device> visibleDevices() const;
+    QString inviteCode() const;
+    QString invitesTotalText() const;
+    QString rewardDaysText() const;
+    QString pendingInvitesText() const;
+    static QString shortDateText(const std::optional<QString> &text);
+
     static inline const QString launchAtLoginKey = QStringLiteral("tovren.launchAtLogin");
     static inline const QString menuBarEnabledKey = QStringLiteral("tovren.menuBarEnabled");
     static inline const QString showMenuBarSpeedKey = QStringLiteral("tovren.showMenuBarSpeed");
@@ -162,7 +216,29 @@ private:
         Q_EMIT changed();
     }
 
+    // Marks the state busy for the life of one operation, whatever its outcome.
+    class BusyMark final
+    {
+    public:
+        explicit BusyMark(AppState &state) : m_state(state) { m_state.setIsBusy(true); }
+        ~BusyMark() { m_state.setIsBusy(false); }
+        Q_DISABLE_COPY_MOVE(BusyMark)
+
+    private:
+        AppState &m_state;
+    };
+
     void readSettings();
+    void setToken(const std::optional<QString> &token) { publish(m_token, token); }
+    // A call made for `token` may still apply its answer: the user has not signed out or in again meanwhile.
+    bool isCurrentSession(const QString &token) const { return m_token == token; }
+    std::optional<QString> currentUserId() const;
+    QCoro::Task<void> authenticate(QString identity, std::function<QCoro::Task<APIAuthResponse>(QString)> call,
+                                   QString fallback, QString successLog);
+    void applyBootstrapEndpoints(const QList<APIEndpoint> &records);
+    // Maps the account's devices, recognises this computer among them and publishes the list. True when this
+    // computer was recognised.
+    bool applyDeviceRules(const QList<APIDevice> &records);
     void loadQuickConnectCache();
     void startSpeedMonitor();
     static double secondsSince1970();
@@ -170,9 +246,13 @@ private:
     // Unpublished stored properties.
     QString m_appVersion = applicationVersion();
     std::unique_ptr<Preferences> m_preferences;
+    std::unique_ptr<TovrenAPIClient> m_api;
+    SessionStore m_sessionStore;
+    DeviceIdentityStore m_deviceIdentity;
     TunnelCoordinator m_tunnel;
     WireGuardToolInstaller m_toolInstaller;
     NetworkSpeedSampler m_speedSampler;
+    std::optional<QString> m_token;
     QPointer<QTimer> m_speedTimer;
     std::optional<NetworkTrafficSample> m_lastTrafficSample;
     EndpointQualityStatsMap m_endpointQualityStats;

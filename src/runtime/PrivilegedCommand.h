@@ -39,8 +39,7 @@ QCoro::Task<CommandResult> runResult(QString command);
 
 // Runs the command text with administrator rights under the raising rule of CommandRunner::runForOutput:
 // a non-zero status throws makeFailure(message), a missing osascript throws CommandLaunchError.
-template<typename MakeFailure>
-QCoro::Task<> run(QString command, MakeFailure makeFailure)
+template<typename MakeFailure> QCoro::Task<> run(QString command, MakeFailure makeFailure)
 {
     co_await CommandRunner::runForOutput(osascriptPath(), osascriptArguments(command), std::move(makeFailure));
 }

@@ -3,6 +3,7 @@
 #include "runtime/PrivilegedCommand.h"
 
 #include "AwaitTask.h"
+#include "SimulatedMac.h"
 #include "TestHome.h"
 
 #include <QCoroTimer>
@@ -189,30 +190,6 @@ private Q_SLOTS:
         QCOMPARE(inherited.standardOutput, QStringLiteral("/somewhere/else:/usr/bin:/bin"));
     }
 
-    void appleScriptEscapingOrder_data()
-    {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("escaped");
-        QTest::newRow("plain") << "kill 42"
-                               << "kill 42";
-        QTest::newRow("quote") << R"(echo "hi")"
-                               << R"(echo \"hi\")";
-        QTest::newRow("backslash") << R"(printf 'a\nb')"
-                                   << R"(printf 'a\\nb')";
-        // The backslash put in front of a quote must not be doubled again.
-        QTest::newRow("escaped quote") << R"(x\"y)"
-                                       << R"(x\\\"y)";
-    }
-
-    void appleScriptEscapingOrder()
-    {
-        QFETCH(QString, command);
-        QFETCH(QString, escaped);
-        QCOMPARE(PrivilegedCommand::appleScriptEscaped(command), escaped);
-        QCOMPARE(PrivilegedCommand::osascriptArguments(command),
-                 QStringList({"-e", "do shell script \"" + escaped + "\" with administrator privileges"}));
-    }
-
     void shellWordsReachTheProgramUnchanged()
     {
         const QStringList names{
@@ -229,13 +206,73 @@ private Q_SLOTS:
         QCOMPARE(result.standardOutput, expected);
     }
 
-    void networkSetupLinesQuoteEveryWord()
+    void administratorCommandReachesTheShellUnchanged_data()
     {
-        qputenv("TOVREN_HOST_ROOT", "");
-        QCOMPARE(PrivilegedCommand::networkSetupShellCommand({"-setwebproxystate", "Bob's Wi-Fi", "on"}),
-                 QStringLiteral(R"('/usr/sbin/networksetup' '-setwebproxystate' 'Bob'\''s Wi-Fi' 'on')"));
-        QCOMPARE(PrivilegedCommand::networkSetupShellScript({{"-a"}, {"-b", "x y"}}),
-                 QStringLiteral("'/usr/sbin/networksetup' '-a'\n'/usr/sbin/networksetup' '-b' 'x y'"));
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("output");
+        // (Plain literals: moc cannot read raw strings that end in an escaped quote.)
+        QTest::newRow("backslashes and quotes") << "printf '%s' 'C:\\new \"dir\" \\\"x\\\" \\\\ end'"
+                                                << "C:\\new \"dir\" \\\"x\\\" \\\\ end";
+        QTest::newRow("already escaped quote") << "printf '%s' 'a\\\"b'"
+                                               << "a\\\"b";
+        QTest::newRow("several lines, last status wins") << "false\nprintf ok"
+                                                         << "ok";
+    }
+
+    void administratorCommandReachesTheShellUnchanged()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, output);
+        SimulatedMac mac;
+        QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
+        const CommandResult result = awaitTask(PrivilegedCommand::runResult(command));
+        QCOMPARE(result.status, 0);
+        QCOMPARE(result.standardOutput.trimmed(), output);
+        QCOMPARE(mac.promptCount(), 1);
+        QCOMPARE(mac.prompts().first().command, command);
+    }
+
+    void administratorCommandFailures()
+    {
+        SimulatedMac mac;
+        // The status of a text of several lines is that of its last line.
+        CommandResult result = awaitTask(PrivilegedCommand::runResult("true\nprintf nope >&2; exit 3"));
+        QVERIFY(result.status != 0);
+        QVERIFY2(result.standardError.contains("nope"), qPrintable(result.standardError));
+
+        // A dismissed dialog is an ordinary failure of the raising runner, carrying osascript's words.
+        mac.setPromptCancelled(true);
+        try {
+            awaitTask(PrivilegedCommand::run("true", makeOwnerFailure));
+            QFAIL("a cancelled prompt did not fail");
+        } catch (const OwnerFailure &failure) {
+            QVERIFY2(failure.message.contains("User canceled"), qPrintable(failure.message));
+        }
+        QCOMPARE(mac.promptCount(), 2);
+    }
+
+    void networkSetupBatchUnderOnePrompt()
+    {
+        // Service names with quotes and spaces reach networksetup unchanged through the administrator shell.
+        SimulatedMac mac;
+        const QStringList services{"Bob's \"Home\" LAN", "USB 10/100/1000 LAN"};
+        mac.setServices(QStringList{"Wi-Fi"} + services);
+        QList<QStringList> commands;
+        for (const QString &service : services) {
+            mac.rejectAsUser(service);
+            commands << QStringList{"-setwebproxy", service, "127.0.0.1", "19090", "off"}
+                     << QStringList{"-setwebproxystate", service, "on"};
+        }
+        const CommandResult result =
+            awaitTask(PrivilegedCommand::runResult(PrivilegedCommand::networkSetupShellScript(commands)));
+        QCOMPARE(result.status, 0);
+        QCOMPARE(mac.promptCount(), 1);
+        for (const QString &service : services) {
+            const SimulatedMac::ProxySetting web = mac.proxy(service, SimulatedMac::ProxyKind::Web);
+            QVERIFY(web.enabled);
+            QCOMPARE(web.server, QStringLiteral("127.0.0.1"));
+            QCOMPARE(web.port, 19090);
+        }
     }
 
     void runnersOverlap()

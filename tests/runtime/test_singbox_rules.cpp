@@ -1,4 +1,3 @@
-#include "runtime/SingBoxRuntimeError.h"
 #include "runtime/SingBoxRuntimeRules.h"
 
 #include "TestHome.h"
@@ -49,7 +48,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<bool>("owned");
-        QTest::newRow("active configuration") << "/opt/homebrew/bin/sing-box run -c /Users/a/x/tovren-active.json" << true;
+        QTest::newRow("active configuration")
+            << "/opt/homebrew/bin/sing-box run -c /Users/a/x/tovren-active.json" << true;
         QTest::newRow("bundled core") << "/Applications/Tovren.app/Contents/Resources/sing-box run -c /tmp/c.json"
                                       << true;
         QTest::newRow("runtime folder, any case")
@@ -108,7 +108,8 @@ private Q_SLOTS:
                 lastTen << QStringLiteral("ERROR line %1 !").arg(i);
         }
         QTest::newRow("30 coloured lines") << thirty.join(u'\n') << lastTen.join(u'\n');
-        QTest::newRow("blank lines dropped") << "\n  a\n\n\r\nb  \n" << "a\nb";
+        QTest::newRow("blank lines dropped") << "\n  a\n\n\r\nb  \n"
+                                             << "a\nb";
         QTest::newRow("only colour codes") << "\x1B[0m \n\x1B[31m" << noLogMessage();
         QTest::newRow("empty") << "" << QStringLiteral("没有捕获到 sing-box 输出日志。");
     }
@@ -120,35 +121,11 @@ private Q_SLOTS:
         QCOMPARE(cleanMessage(text), cleaned);
     }
 
-    void portConflictWording()
-    {
-        QVERIFY(isAddressInUse("FATAL start inbound/mixed[mixed-in]: listen tcp 127.0.0.1:19090: bind: permission"));
-        QVERIFY(isAddressInUse("listen: Address Already In Use"));
-        QVERIFY(!isAddressInUse("decode config: unknown field"));
-    }
-
     void administratorScriptEndsEveryPid()
     {
         QCOMPARE(privilegedTerminationScript({12, 34}),
                  QStringLiteral("kill 12 >/dev/null 2>&1 || true\nsleep 0.2\nkill -9 12 >/dev/null 2>&1 || true\n"
                                 "kill 34 >/dev/null 2>&1 || true\nsleep 0.2\nkill -9 34 >/dev/null 2>&1 || true"));
-    }
-
-    void errorTexts()
-    {
-        QCOMPARE(SingBoxRuntimeError::portInUse(19090, "1 a；2 b").description(),
-                 QStringLiteral("本地代理端口 19090 已被占用，请退出旧版 Tovren 或占用该端口的程序后重试。占用进程：1 a；2 b"));
-        QCOMPARE(SingBoxRuntimeError::exitedEarly("x").description(), QStringLiteral("sing-box 启动后立即退出：x"));
-        QCOMPARE(SingBoxRuntimeError::invalidConfig("x").kind(), SingBoxRuntimeError::Case::invalidConfig);
-    }
-
-    void coreLookupOrder()
-    {
-        qputenv("TOVREN_HOST_ROOT", "/host");
-        QCOMPARE(coreCandidates("/Apps/Tovren.app/Contents/MacOS"),
-                 QStringList({"/Apps/Tovren.app/Contents/Resources/sing-box", "/Apps/Tovren.app/Contents/MacOS/sing-box",
-                              "/host/opt/homebrew/bin/sing-box", "/host/usr/local/bin/sing-box"}));
-        qunsetenv("TOVREN_HOST_ROOT");
     }
 };
 

@@ -1,0 +1,199 @@
+// The public catalogue (endpoints, plans, client versions) and the plan pages on the web.
+#include "AppState.h"
+#include "ControlPlaneMapping.h"
+#include "Workspace.h"
+#include "api/Deployment.h"
+
+namespace {
+
+QString withLeadingV(const QString &version)
+{
+    return version.startsWith(QLatin1Char('v')) ? version : QStringLiteral("v") + version;
+}
+
+const QString &nonEmpty(const std::optional<QString> &first, const std::optional<QString> &second)
+{
+    static const QString none;
+    if (first && !first->isEmpty())
+        return *first;
+    if (second && !second->isEmpty())
+        return *second;
+    return none;
+}
+
+// Every key and value fully percent-encoded: a "+" stays a plus sign, and an address given as a value (the
+// sign-in page's "next") keeps its own "&" and "=" to itself.
+QString queryText(const QList<QPair<QString, QString>> &items)
+{
+    QStringList pairs;
+    for (const auto &[key, value] : items)
+        pairs.append(QString::fromLatin1(QUrl::toPercentEncoding(key) + '=' + QUrl::toPercentEncoding(value)));
+    return pairs.join(QLatin1Char('&'));
+}
+
+// `base` with `segment` put after its path, whether or not the path ends with "/".
+QUrl below(const QUrl &base, const QString &segment)
+{
+    QUrl url = base;
+    QString path = base.path();
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    url.setPath(path + segment);
+    url.setQuery(QString());
+    url.setFragment(QString());
+    return url;
+}
+
+} // namespace
+
+QCoro::Task<void> AppState::refreshPublicData()
+{
+    const BusyMark busy(*this);
+
+    try {
+        const APINodesResponse answer = co_await m_api->nodes();
+        QList<Endpoint> reachable;
+        for (const APINode &node : answer.nodes) {
+            Endpoint endpoint = endpointFromNode(node);
+            if (endpoint.status != NodeStatus::offline)
+                reachable.append(endpoint);
+        }
+        setEndpoints(reachable);
+        if (!m_selectedEndpointId) {
+            if (const std::optional<Endpoint> recommended = recommendedEndpoint(reachable))
+                setSelectedEndpointId(recommended->id);
+        }
+        appendLog(QStringLiteral("节点列表同步完成。"));
+    } catch (const std::exception &error) {
+        present(error, QStringLiteral("节点列表同步失败"));
+    }
+
+    try {
+        const APIPlansResponse answer = co_await m_api->plans();
+        QList<Plan> plans;
+        for (qsizetype i = 0; i < answer.plans.size(); ++i)
+            plans.append(planFromAPI(answer.plans.at(i), i == 1)); // the second plan is the highlighted one
+        setPlans(plans);
+    } catch (const std::exception &error) {
+        present(error, QStringLiteral("套餐列表同步失败"));
+    }
+
+    try {
+        const APIVersionsResponse answer = co_await m_api->versions();
+        const auto macos = std::find_if(answer.versions.cbegin(), answer.versions.cend(),
+                                        [](const APIAppVersion &v) { return v.platform == u"macos"; });
+        if (macos != answer.versions.cend()) {
+            setLatestVersion(withLeadingV(macos->latestVersion));
+            applyVersionPolicy(*macos);
+        }
+    } catch (const std::exception &error) {
+        present(error, QStringLiteral("版本信息同步失败"));
+    }
+}
+
+void AppState::applyVersionPolicy(const APIAppVersion &version)
+{
+    const QString mode = version.updateMode.toLower();
+    const qint64 rollout = version.rolloutPercent.value_or(100);
+    const QString latest = withLeadingV(version.latestVersion);
+    const QString rollbackTarget =
+        version.rollbackVersion && !version.rollbackVersion->isEmpty() ? *version.rollbackVersion : version.minVersion;
+
+    QString text;
+    bool required = false;
+    QString download;
+    if (mode == u"rollback") {
+        text = QStringLiteral("回滚到 ") + rollbackTarget;
+        required = true;
+        download = nonEmpty(version.rollbackDownloadUrl, version.downloadUrl);
+    } else if (mode == u"force") {
+        text = version.forceMessage && !version.forceMessage->isEmpty() ? *version.forceMessage
+                                                                        : QStringLiteral("需要升级到 ") + latest;
+        required = true;
+        download = version.downloadUrl.value_or(QString());
+    } else if (rollout < 100 && latest != m_appVersion) {
+        text = QStringLiteral("灰度发布 ") + QString::number(rollout) + QStringLiteral("% · 最新 ") + latest;
+        download = version.downloadUrl.value_or(QString());
+    } else {
+        text = latest == m_appVersion ? QStringLiteral("已是最新") : QStringLiteral("发现新版 ") + latest;
+        download = version.downloadUrl.value_or(QString());
+    }
+    setVersionPolicyText(text);
+    setRequiresVersionAction(required);
+    // The address comes from the server and is opened with the default handler: only a web address is kept.
+    const QUrl url(download, QUrl::StrictMode);
+    setVersionDownloadURL(Workspace::isWebAddress(url) ? std::optional<QUrl>(url) : std::nullopt);
+}
+
+void AppState::applyBootstrapEndpoints(const QList<APIEndpoint> &records)
+{
+    QList<Endpoint> reachable;
+    for (const APIEndpoint &record : records) {
+        Endpoint endpoint = endpointFromAPI(record);
+        if (endpoint.status != NodeStatus::offline)
+            reachable.append(endpoint);
+    }
+    setEndpoints(reachable);
+
+    // Keep the user's choice unless it is gone, or it is a WireGuard endpoint while others speak something else.
+    const auto selected = std::find_if(reachable.cbegin(), reachable.cend(), [this](const Endpoint &e) {
+        return m_selectedEndpointId && e.id == *m_selectedEndpointId;
+    });
+    const bool otherProtocolOffered = std::any_of(reachable.cbegin(), reachable.cend(), [](const Endpoint &e) {
+        return e.preferredProtocol != ProtocolKind::wireguard;
+    });
+    const bool chooseAnew = selected == reachable.cend() ||
+                            (selected->preferredProtocol == ProtocolKind::wireguard && otherProtocolOffered);
+    if (chooseAnew) {
+        const std::optional<Endpoint> recommended = recommendedEndpoint(reachable);
+        setSelectedEndpointId(recommended ? std::optional<QString>(recommended->id) : std::nullopt);
+    }
+    appendLog(QStringLiteral("多协议节点启动信息同步完成。"));
+}
+
+QUrl AppState::publicPricingURL(const QUrl &baseURL, const Plan &plan, const std::optional<QString> &account) const
+{
+    QUrl url = below(baseURL, QStringLiteral("pricing/"));
+    QList<QPair<QString, QString>> items{{QStringLiteral("plan"), plan.id},
+                                         {QStringLiteral("source"), QStringLiteral("macos")},
+                                         {QStringLiteral("client_version"), m_appVersion}};
+    if (account && !account->isEmpty())
+        items.append({QStringLiteral("account"), *account});
+    url.setQuery(queryText(items), QUrl::StrictMode);
+    return url;
+}
+
+QUrl AppState::publicLoginURL(const QUrl &baseURL, const QUrl &next) const
+{
+    QUrl url = below(baseURL, QStringLiteral("login/"));
+    url.setQuery(queryText({{QStringLiteral("next"), next.toString(QUrl::FullyEncoded)},
+                            {QStringLiteral("source"), QStringLiteral("macos")}}),
+                 QUrl::StrictMode);
+    return url;
+}
+
+std::optional<QUrl> AppState::publicPlanURL(const Plan &plan) const
+{
+    const QUrl origin = Deployment::publicWebOrigin();
+    const QUrl url = m_token && m_currentUser ? publicPricingURL(origin, plan, m_currentUser->identity)
+                                              : publicLoginURL(origin, publicPricingURL(origin, plan, std::nullopt));
+    if (!url.isValid())
+        return std::nullopt;
+    return url;
+}
+
+void AppState::purchase(const Plan &plan)
+{
+    const std::optional<QUrl> url = publicPlanURL(plan);
+    if (!url || !Workspace::isWebAddress(*url)) {
+        setAlertAction(std::nullopt);
+        setAlertMessage(QStringLiteral("套餐页面地址生成失败，请稍后重试。"));
+        return;
+    }
+    if (!Workspace::openURL(*url)) {
+        setAlertAction(std::nullopt);
+        setAlertMessage(QStringLiteral("无法打开") + plan.name + QStringLiteral("页面，请稍后重试。"));
+        return;
+    }
+    appendLog(QStringLiteral("已打开公网") + plan.name + QStringLiteral("页面。"));
+}
