@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../runtime/AwaitTask.h"
+#include "AwaitTask.h"
 
 #include "api/ProtocolConfiguration.h"
 
