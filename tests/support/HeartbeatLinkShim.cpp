@@ -2,6 +2,10 @@
 // definitions. Remove this file (and its line in tests/CMakeLists.txt) when AppStateHeartbeat.cpp arrives.
 #include "core/AppState.h"
 
-void AppState::startConnectionHeartbeat(const Endpoint &, const Device &, std::optional<double>) {}
+void AppState::startConnectionHeartbeat(const Endpoint &, const Device &, std::optional<double>)
+{
+}
 
-void AppState::stopConnectionHeartbeat() {}
+void AppState::stopConnectionHeartbeat()
+{
+}
