@@ -165,6 +165,15 @@ public:
     void openClientHome();
     void showDashboard();
 
+    // AI-enhanced mode, the outbound mode and the launchers. None of them touches the running connection.
+    void toggleAIEnhancedMode();
+    void setOutboundMode(OutboundMode mode);
+    // Puts the local SOCKS entry on the clipboard as a Telegram link and opens it.
+    void openTelegramProxy();
+    // Opens a terminal whose shell has the AI entry in its proxy variables and starts `command` there. Needs
+    // AI-enhanced mode and a connection; otherwise an alert says what is missing.
+    void openAIToolLauncher(const QString &command, const QString &displayName);
+
     // Shows an error in the alert and logs it under `fallback`, which also stands in for an empty description.
     void present(const std::exception &error, const QString &fallback);
 
