@@ -1,4 +1,11 @@
+#include "AppDelegate.h"
 #include "MainWindow.h"
+#include "MenuBar.h"
+#include "QuitInterceptor.h"
+#include "Screenshots.h"
+#include "SignalQuit.h"
+#include "StateActions.h"
+#include "Typography.h"
 #include "core/AppState.h"
 #include "core/Workspace.h"
 
@@ -42,15 +49,43 @@ void installWorkspace()
 
 } // namespace
 
+namespace {
+
+int runScreenshots(const QStringList &arguments)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const QString directory = arguments.value(arguments.indexOf(QStringLiteral("--screenshots")) + 1);
+    if (directory.isEmpty() || directory.startsWith(QLatin1String("--"))) {
+        err << "usage: tovren --screenshots <folder>" << Qt::endl;
+        return 2;
+    }
+    const QStringList written = writeScreenshots(directory);
+    for (const QString &file : written)
+        out << file << Qt::endl;
+    if (written.size() != 7) {
+        err << "could not write every picture into " << directory << Qt::endl;
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tovren"));
     QApplication::setApplicationVersion(AppState::applicationVersion());
+    Typography::installApplicationFont();
     installWorkspace();
 
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.contains(QStringLiteral("--screenshots")))
+        return runScreenshots(arguments);
+
     // "--print-log" echoes every activity-log entry to standard output (the demo and tests read it).
-    const bool printLog = QApplication::arguments().contains(QStringLiteral("--print-log"));
+    const bool printLog = arguments.contains(QStringLiteral("--print-log"));
     AppState state;
     if (printLog) {
         auto echo = [](const LogEntry &entry) {
@@ -62,7 +97,21 @@ int main(int argc, char *argv[])
         QObject::connect(&state, &AppState::logAppended, &state, echo);
     }
 
-    MainWindow window(state);
+    StateActions actions(state);
+    AppDelegate delegate;
+    QuitInterceptor quitting(delegate);
+    SignalQuit signalQuit;
+
+    MainWindow window(actions);
+    // Until the window has shown, nothing has been started that quitting would need to undo.
+    QObject::connect(&window, &MainWindow::firstShown, &delegate,
+                     [&] { delegate.attach(&state, [&actions] { return actions.cleanupBeforeExit(); }); });
+
+    MenuBarItem menuBar(actions);
+    // With an item in the status area, closing the window leaves the client running there. Without one, closing
+    // the window is the way out, and it quits through the same deferred clean-up as every other way.
+    QApplication::setQuitOnLastWindowClosed(!MenuBarItem::available());
+
     window.show();
     return QApplication::exec();
 }

@@ -1,31 +1,33 @@
 #include "MainWindow.h"
 
-#include "core/AppState.h"
+#include "RootView.h"
+#include "StateActions.h"
 
-#include <QLabel>
-#include <QListWidget>
-#include <QVBoxLayout>
-
-MainWindow::MainWindow(AppState &state, QWidget *parent) : QMainWindow(parent), m_state(state)
+MainWindow::MainWindow(StateActions &actions, QWidget *parent) : QMainWindow(parent)
 {
     setWindowTitle(QStringLiteral("Tovren"));
-    setMinimumSize(980, 680);
-    resize(1180, 780);
-    auto *central = new QWidget(this);
-    auto *layout = new QVBoxLayout(central);
-    m_status = new QLabel(central);
-    m_log = new QListWidget(central);
-    layout->addWidget(m_status);
-    layout->addWidget(m_log);
-    setCentralWidget(central);
-    refresh();
-    connect(&m_state, &AppState::changed, this, &MainWindow::refresh);
+    m_root = new RootView(actions, this);
+    setCentralWidget(m_root);
+    setMinimumSize(minimumContentSize);
+    resize(defaultContentSize);
+    connect(&actions, &StateActions::dashboardRequested, this, &MainWindow::bringToFront);
 }
 
-void MainWindow::refresh()
+void MainWindow::bringToFront()
 {
-    m_status->setText(m_state.statusTitle() + QStringLiteral(" · ") + m_state.connectionNote());
-    m_log->clear();
-    for (const LogEntry &entry : m_state.logs())
-        m_log->addItem(entry.time + QStringLiteral("  ") + entry.message);
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    Q_EMIT firstShown();
 }

@@ -1,0 +1,104 @@
+#include "MenuBar.h"
+
+#include "Icons.h"
+#include "StateActions.h"
+#include "Tasks.h"
+#include "ViewTexts.h"
+#include "core/AppState.h"
+
+#include <QActionGroup>
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QSystemTrayIcon>
+
+MenuBarStatusLabel MenuBarStatusLabel::of(const AppState &state)
+{
+    if (!state.showMenuBarSpeed())
+        return {true, QStringLiteral("Tovren")};
+    return {false, state.menuBarTitle()};
+}
+
+MenuBarMenu::MenuBarMenu(StateActions &actions, std::function<void()> quit, QWidget *parent)
+    : QMenu(parent), m_actions(actions)
+{
+    if (!quit)
+        quit = [] { QCoreApplication::quit(); };
+
+    m_speed = addAction(QString());
+    m_speed->setEnabled(false);
+    // Digits of equal width keep the line from jittering as the speeds change.
+    m_speed->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+
+    m_dashboard = addAction(QStringLiteral("显示仪表盘"));
+    connect(m_dashboard, &QAction::triggered, this, [this] { m_actions.showDashboard(); });
+
+    m_speedSwitch = addAction(QStringLiteral("实时显示网速"));
+    m_speedSwitch->setCheckable(true);
+    connect(m_speedSwitch, &QAction::triggered, this, [this](bool on) { m_actions.setShowMenuBarSpeed(on); });
+
+    m_outbound = addMenu(QStringLiteral("出站模式"));
+    m_outboundGroup = new QActionGroup(this);
+    m_outboundGroup->setExclusive(true);
+    for (OutboundMode mode : allOutboundModes()) {
+        QAction *choice = m_outbound->addAction(::title(mode));
+        choice->setCheckable(true);
+        choice->setData(rawValue(mode));
+        m_outboundGroup->addAction(choice);
+        connect(choice, &QAction::triggered, this, [this, mode] {
+            m_actions.setOutboundMode(mode);
+            refresh(); // the check follows the state, not the click
+        });
+    }
+
+    addSeparator();
+    m_connection = addAction(QString());
+    connect(m_connection, &QAction::triggered, this,
+            [this] { startTask(m_actions.toggleConnection(), "toggleConnection"); });
+    m_quit = addAction(QStringLiteral("退出"));
+    connect(m_quit, &QAction::triggered, this, std::move(quit));
+
+    refresh();
+    connect(&m_actions.state(), &AppState::changed, this, &MenuBarMenu::refresh);
+}
+
+void MenuBarMenu::refresh()
+{
+    const AppState &state = m_actions.state();
+    m_speed->setVisible(state.showMenuBarSpeed());
+    m_speed->setText(state.menuBarTitle());
+    m_speedSwitch->setChecked(state.showMenuBarSpeed());
+    const QList<QAction *> choices = m_outboundGroup->actions();
+    for (QAction *choice : choices)
+        choice->setChecked(choice->data().toString() == rawValue(state.outboundMode()));
+    m_connection->setText(ViewTexts::connectButtonTitle(state.connectionState()));
+}
+
+MenuBarItem::MenuBarItem(StateActions &actions, std::function<void()> quit, QObject *parent)
+    : QObject(parent), m_actions(actions), m_menu(std::make_unique<MenuBarMenu>(actions, std::move(quit)))
+{
+    if (available()) {
+        m_tray = new QSystemTrayIcon(this);
+        QIcon bolt = Icons::icon(Icons::Icon::bolt, Qt::black);
+        bolt.setIsMask(true); // macOS tints a mask image for light and dark menu bars
+        m_tray->setIcon(bolt);
+        m_tray->setContextMenu(m_menu.get());
+        m_tray->show();
+    }
+    refresh();
+    connect(&m_actions.state(), &AppState::changed, this, &MenuBarItem::refresh);
+}
+
+MenuBarItem::~MenuBarItem() = default;
+
+bool MenuBarItem::available()
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MenuBarItem::refresh()
+{
+    const MenuBarStatusLabel label = MenuBarStatusLabel::of(m_actions.state());
+    m_toolTip = label.text;
+    if (m_tray && m_tray->toolTip() != m_toolTip)
+        m_tray->setToolTip(m_toolTip);
+}

@@ -1,0 +1,119 @@
+#include "NodePanel.h"
+
+#include "PageParts.h"
+#include "Palette.h"
+#include "Pill.h"
+#include "StateActions.h"
+#include "StyledButton.h"
+#include "Tasks.h"
+#include "Typography.h"
+#include "core/AppState.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+
+void styleNodeStatusPill(Pill &pill, NodeStatus status)
+{
+    pill.setText(rawValue(status));
+    pill.setMinimumWidth(52);
+    switch (status) {
+    case NodeStatus::online: pill.setColors(Palette::tvGreen(), Palette::tvGreenSoft()); break;
+    case NodeStatus::checking: pill.setColors(Palette::tvOrange(), Palette::tvOrangeSoft()); break;
+    case NodeStatus::offline: pill.setColors(Palette::tvMuted(), Palette::tvSoft()); break;
+    }
+}
+
+NodeRow::NodeRow(const Endpoint &endpoint, bool selected, QWidget *parent)
+    : QAbstractButton(parent), m_endpoint(endpoint), m_selected(selected)
+{
+    setCursor(Qt::PointingHandCursor);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setText(endpoint.region);
+    setToolTip(endpoint.detail());
+    m_status = new Pill(QString(), QColor(), QColor(), this);
+    styleNodeStatusPill(*m_status, endpoint.status);
+}
+
+QSize NodeRow::sizeHint() const
+{
+    return {240, 58};
+}
+
+void NodeRow::resizeEvent(QResizeEvent *event)
+{
+    QAbstractButton::resizeEvent(event);
+    const QSize pill = m_status->sizeHint().expandedTo({52, 0});
+    m_status->setGeometry(width() - 12 - pill.width(), (height() - pill.height()) / 2, pill.width(), pill.height());
+}
+
+void NodeRow::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (isDown())
+        painter.setOpacity(0.8);
+    painter.setPen(QPen(m_selected ? Palette::tvBlue() : Palette::tvLineSoft(), 1));
+    painter.setBrush(m_selected ? Palette::tvBlueSoft() : Palette::tvSoft2());
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+
+    const int textWidth = m_status->x() - 24;
+    painter.setPen(Palette::tvInk());
+    painter.setFont(Typography::heavy(14));
+    painter.drawText(QRect(12, 9, textWidth, 20), Qt::AlignLeft | Qt::AlignVCenter,
+                     painter.fontMetrics().elidedText(m_endpoint.region, Qt::ElideRight, textWidth));
+    painter.setPen(Palette::tvMuted());
+    painter.setFont(Typography::font(11));
+    painter.drawText(QRect(12, 31, textWidth, 18), Qt::AlignLeft | Qt::AlignVCenter,
+                     painter.fontMetrics().elidedText(m_endpoint.detail(), Qt::ElideRight, textWidth));
+}
+
+NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), m_actions(actions)
+{
+    QVBoxLayout *titles = makePanelHeading(QStringLiteral("当前线路"), QStringLiteral("智能推荐"), this);
+    m_refresh = new StyledButton(QStringLiteral("刷新"), ButtonStyle::secondary, this);
+    connect(m_refresh, &StyledButton::clicked, this,
+            [this] { startTask(m_actions.refreshPublicData(), "refreshPublicData"); });
+    auto *header = new QHBoxLayout;
+    header->addLayout(titles, 1);
+    header->addWidget(m_refresh, 0, Qt::AlignVCenter);
+
+    m_rowsLayout = new QVBoxLayout;
+    m_rowsLayout->setSpacing(8);
+
+    m_expand = new StyledButton(QString(), ButtonStyle::secondary, this);
+    m_expand->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(m_expand, &StyledButton::clicked, this,
+            [this] { m_actions.state().setNodesExpanded(!m_actions.state().nodesExpanded()); });
+
+    auto *layout = makeColumn();
+    layout->setSpacing(12);
+    layout->addLayout(header);
+    layout->addLayout(m_rowsLayout);
+    layout->addWidget(m_expand);
+
+    refresh();
+    connect(&m_actions.state(), &AppState::changed, this, &NodePanel::refresh);
+}
+
+void NodePanel::refresh()
+{
+    const AppState &state = m_actions.state();
+    m_expand->setText(state.nodesExpanded() ? QStringLiteral("收起节点") : QStringLiteral("展开全部节点"));
+
+    const QList<Endpoint> visible = state.visibleEndpoints();
+    const std::optional<QString> selection = state.selectedEndpoint().id;
+    if (visible == m_shown && selection == m_shownSelection)
+        return;
+    m_shown = visible;
+    m_shownSelection = selection;
+    qDeleteAll(m_rows);
+    m_rows.clear();
+    for (const Endpoint &endpoint : visible) {
+        // Highlight the endpoint the state would connect to, which is the selection when it is in the list.
+        auto *row = new NodeRow(endpoint, endpoint.id == selection, this);
+        connect(row, &NodeRow::clicked, this, [this, endpoint] { m_actions.selectEndpoint(endpoint); });
+        m_rowsLayout->addWidget(row);
+        m_rows.append(row);
+    }
+}

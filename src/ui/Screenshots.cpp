@@ -1,0 +1,169 @@
+#include "Screenshots.h"
+
+#include "MainWindow.h"
+#include "RootView.h"
+#include "StateActions.h"
+#include "core/AppState.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
+
+namespace {
+
+// Pictures show the views as they are; the start-up task and every operation stay quiet.
+class StillActions final : public StateActions
+{
+public:
+    using StateActions::StateActions;
+    QCoro::Task<> bootstrap() override { co_return; }
+    QCoro::Task<> runAutoconnectSmokeTestIfRequested() override { co_return; }
+    bool hasSessionToken() const override { return signedIn; }
+    bool signedIn = false;
+};
+
+APIUser sampleUser()
+{
+    APIUser user;
+    user.id = QStringLiteral("u_1024");
+    user.identity = QStringLiteral("lin.wei@example.com");
+    user.referralCode = QStringLiteral("TV8K2Q");
+    user.planName = QStringLiteral("季度费套餐");
+    user.subscriptionExpiredAt = QDateTime::currentDateTime().addDays(47).toString(Qt::ISODate);
+    user.remainingTrafficMb = 186 * 1024 + 410;
+    user.maxDevices = 5;
+    user.invitesTotal = 6;
+    user.invitesPaid = 4;
+    user.rewardDays = 17;
+    return user;
+}
+
+void signIn(AppState &state)
+{
+    state.setCurrentUser(sampleUser());
+    state.setMaxDevices(5);
+    state.setActiveDeviceCount(3);
+    const QList<Endpoint> endpoints{
+        {"hk-02",
+         "香港",
+         "HK Premium 02",
+         std::nullopt,
+         36,
+         41,
+         NodeStatus::online,
+         {ProtocolKind::vless},
+         ProtocolKind::vless},
+        {"jp-01",
+         "东京",
+         "JP Tokyo 01",
+         std::nullopt,
+         62,
+         28,
+         NodeStatus::online,
+         {ProtocolKind::hysteria2},
+         ProtocolKind::hysteria2},
+        {"sg-03",
+         "新加坡",
+         "SG Stable 03",
+         std::nullopt,
+         71,
+         57,
+         NodeStatus::checking,
+         {ProtocolKind::trojan},
+         ProtocolKind::trojan},
+    };
+    state.setEndpoints(endpoints);
+    state.setSelectedEndpointId(QStringLiteral("hk-02"));
+    const Device mac{"d1", "macOS", "Lin 的 MacBook Pro · v9.7.3", "当前",  "active",     true,
+                     true, "05-14", "Lin 的 MacBook Pro",          "macos", "macOS 14.5", "v9.7.3"};
+    state.setDevices({mac,
+                      {"d2", "iOS", "iPhone 15 · v3.2.0", "解绑", "active", false, false, "05-12", "iPhone 15", "ios",
+                       "iOS 17.5", "v3.2.0"},
+                      {"d3", "Windows", "DESKTOP-7Q · v9.6.0", "解绑", "inactive", false, false, "04-30", "DESKTOP-7Q",
+                       "windows", "Windows 11", "v9.6.0"}});
+    state.setCurrentDevice(mac);
+    state.setOrders({{"o1", "季度费套餐", "paid", "99.99 CNY"}, {"o2", "月费套餐", "paid", "29.99 CNY"}});
+    state.setTickets({{"t1", "节点切换后无法访问", "open", "05-13"}, {"t2", "发票抬头修改", "closed", "05-02"}});
+}
+
+bool save(QWidget &window, const QString &path)
+{
+    QApplication::processEvents();
+    return window.grab().save(path, "PNG");
+}
+
+// The sheet is its own window; draw it over a dimmed picture of the main window, as it appears to the user.
+bool saveWithSheet(QWidget &window, QWidget &sheet, const QString &path)
+{
+    QApplication::processEvents();
+    QPixmap picture = window.grab();
+    QPainter painter(&picture);
+    painter.fillRect(picture.rect(), QColor(0, 0, 0, 60));
+    const QPixmap front = sheet.grab();
+    painter.drawPixmap((picture.width() - front.width()) / 2, 40, front);
+    painter.end();
+    return picture.save(path, "PNG");
+}
+
+} // namespace
+
+QStringList writeScreenshots(const QString &directory)
+{
+    if (!QDir().mkpath(directory))
+        return {};
+    const QDir out(directory);
+    AppState state;
+    StillActions actions(state);
+    MainWindow window(actions);
+    window.setAttribute(Qt::WA_DontShowOnScreen);
+    window.show();
+
+    QStringList written;
+    const auto shot = [&](const QString &name) {
+        const QString path = out.filePath(name);
+        if (save(window, path))
+            written.append(path);
+    };
+
+    state.setSelectedPage(AppPage::home);
+    shot(QStringLiteral("home-signed-out.png"));
+
+    state.setShowAuthSheet(true);
+    QApplication::processEvents();
+    if (QDialog *sheet = window.rootView()->authSheet()) {
+        const QString path = out.filePath(QStringLiteral("sign-in-sheet.png"));
+        if (saveWithSheet(window, *sheet, path))
+            written.append(path);
+    }
+    state.setShowAuthSheet(false);
+
+    signIn(state);
+    actions.signedIn = true;
+    for (const QString &message : {QStringLiteral("已选择香港节点。"), QStringLiteral("账号权益同步完成。"),
+                                   QStringLiteral("VLESS 连接已建立，系统代理已指向 127.0.0.1:19090。")})
+        state.appendLog(message);
+    state.setConnectionState(ConnectionState::connected);
+    state.setConnectedAt(QDateTime::currentDateTime().addSecs(-3725));
+    state.setCurrentConfigPath(QStringLiteral("已通过 sing-box 接管系统代理：香港 · VLESS。"));
+    shot(QStringLiteral("home-connected.png"));
+
+    state.setSelectedPage(AppPage::plans);
+    shot(QStringLiteral("plans.png"));
+    state.setSelectedPage(AppPage::invite);
+    shot(QStringLiteral("invite.png"));
+    state.setSelectedPage(AppPage::settings);
+    state.setDevicesExpanded(true);
+    state.setFeedbackExpanded(true);
+    shot(QStringLiteral("settings.png"));
+    // The feedback form and the ticket list sit below the fold.
+    QApplication::processEvents();
+    if (QScrollArea *scroll = window.rootView()->currentScrollArea())
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    shot(QStringLiteral("settings-feedback.png"));
+
+    window.close();
+    return written;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "core/Types.h"
+
+#include <QDateTime>
+#include <optional>
+
+// Texts of the window and the menu that depend on the state only.
+namespace ViewTexts {
+
+// The connect button's and the menu's connection entry's title.
+QString connectButtonTitle(const ConnectionState &state);
+// The component button's title (shown only while the state is configReady).
+QString componentButtonTitle(const ComponentInstallState &state);
+// "MM:SS" since `connectedAt`, minutes not wrapped at 60, never negative; "--:--" without a connection.
+QString durationText(const std::optional<QDateTime> &connectedAt, const QDateTime &now);
+QString sidebarTitle(AppPage page);
+
+} // namespace ViewTexts
