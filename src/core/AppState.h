@@ -9,6 +9,8 @@
 #include "api/SessionStore.h"
 #include "api/TovrenAPIClient.h"
 #include "runtime/NetworkSpeedSampler.h"
+#include "tunnel/TunnelCoordinator.h"
+#include "tunnel/WireGuardToolInstaller.h"
 
 #include <QObject>
 #include <QPointer>
@@ -128,6 +130,18 @@ public:
     void clearQuickConnectCache();
     const std::optional<QuickConnectCacheRecord> &quickConnectCache() const { return m_quickConnectCache; }
 
+    // The tunnel and the connection components of the WireGuard path.
+    TunnelCoordinator &tunnel() { return m_tunnel; }
+    WireGuardToolInstaller &toolInstaller() { return m_toolInstaller; }
+    // Installs Bash and wireguard-tools through Homebrew inside the application; without Homebrew it offers
+    // the Terminal installer instead.
+    QCoro::Task<> installWireGuardTools();
+    // Writes the Terminal installer and opens it.
+    QCoro::Task<> installWireGuardToolsInTerminal();
+    // Writes "install-wireguard-tools.command" (0755) to the installers folder and returns its path; throws
+    // FileSystemError.
+    QString makeWireGuardToolsInstallScript();
+
     Preferences &preferences() { return *m_preferences; }
 
     // Account, catalogue and devices: the control plane, the stored session and this computer's identity.
@@ -244,6 +258,8 @@ private:
     std::unique_ptr<TovrenAPIClient> m_api;
     SessionStore m_sessionStore;
     DeviceIdentityStore m_deviceIdentity;
+    TunnelCoordinator m_tunnel;
+    WireGuardToolInstaller m_toolInstaller;
     NetworkSpeedSampler m_speedSampler;
     std::optional<QString> m_token;
     QPointer<QTimer> m_speedTimer;

@@ -241,7 +241,10 @@ QCoro::Task<> SingBoxRuntimeCoordinator::stop(bool allowPrivilege)
         co_return;
     // The pid file may be years old and its pid reused by an unrelated program: only a process that is
     // still one of our cores is ended, never whatever now carries that number.
-    if (!SingBox::isOwnedSingBoxCommand(co_await commandLine(*pid)))
+    // (The command line is awaited on its own line: GCC 12 miscompiles an `if` whose condition awaits and
+    // whose branch leaves the coroutine.)
+    const QString command = co_await commandLine(*pid);
+    if (!SingBox::isOwnedSingBoxCommand(command))
         co_return;
     co_await terminate(*pid, allowPrivilege);
 }
