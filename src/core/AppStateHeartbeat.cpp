@@ -160,10 +160,14 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
     ++m_autoRecoverySwitchCount;
     m_autoRecoveryInProgress = true;
     stopConnectionHeartbeat();
-    // A disconnect, sign-out, shutdown or new connect stops the heartbeat and so changes the session: from then on
-    // the recovery must not bring a connection back.
+    // A disconnect, sign-out, shutdown or new connect changes the state or stops the heartbeat (a new session): from
+    // then on the recovery must not bring a connection back.
     const QUuid recoverySession = m_connectionSessionId;
-    const auto takenOver = [&] { return !self || m_connectionSessionId != recoverySession; };
+    bool connectedHere = false;
+    const auto takenOver = [&] {
+        return !self || m_connectionSessionId != recoverySession ||
+               (!connectedHere && !m_connectionState.is(ConnectionState::repairing));
+    };
     const auto abandon = [&] {
         if (self)
             m_autoRecoveryInProgress = false;
@@ -210,6 +214,7 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
             if (activation.mode != TunnelActivation::Mode::singBox)
                 throw TovrenRuntimeError::connectionFailed(QStringLiteral("自动恢复需要可运行的 sing-box 代理内核。"));
 
+            connectedHere = true;
             setConnectedAt(QDateTime::currentDateTime());
             setConnectionState(ConnectionState::connected);
             if (activation.proxyPort)

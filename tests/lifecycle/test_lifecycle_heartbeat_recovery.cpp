@@ -165,6 +165,27 @@ private Q_SLOTS:
         state.stopConnectionHeartbeat();
     }
 
+    // Regression: a recovery under way must not bring back a connection the user has just ended.
+    void aDisconnectDuringRecoveryIsFinal()
+    {
+        QVERIFY(connectToHongKong(ConnectionWorld::demoDataSet({hk, jp})));
+        ConnectionWorld &world = *m_world;
+        AppState &state = world.state();
+        const QString summary = QStringLiteral("系统代理入口 127.0.0.1:19090 外网保活失败。");
+        state.setHealthProbeForTesting([summary](int, bool) { return failingProbe(summary); });
+        QTRY_VERIFY_WITH_TIMEOUT(state.connectionState().is(ConnectionState::repairing), 30000);
+
+        awaitTask(state.disconnect());
+        QTRY_VERIFY_WITH_TIMEOUT(!state.autoRecoveryInProgress(), 60000);
+        QTest::qWait(500);
+        QCOMPARE(state.connectionState().kind(), ConnectionState::disconnected);
+        QVERIFY(!world.logged(QStringLiteral("已自动切换到 日本 东京 01。")));
+        QCOMPARE(state.connectionHeartbeatIntervalSeconds(), std::nullopt);
+        QVERIFY(!state.tunnel().activeMode().has_value());
+        QVERIFY(!world.mac().proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks).enabled);
+        QCOMPARE(world.crashReports().size(), 0);
+    }
+
     void aLostSystemProxyThatCannotBeRestoredStopsTheConnection()
     {
         QVERIFY(connectToHongKong(ConnectionWorld::demoDataSet({hk, jp})));
