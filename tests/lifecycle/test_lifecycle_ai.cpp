@@ -31,12 +31,11 @@ struct DesktopRecorder
     ~DesktopRecorder() { Workspace::install({}); }
 };
 
-QStringList messagesAfterStart(const AppState &state)
+QStringList loggedMessages(const AppState &state)
 {
-    QStringList messages; // oldest first, without the start-up line
+    QStringList messages; // oldest first
     for (const LogEntry &entry : state.logs())
         messages.prepend(entry.message);
-    messages.removeFirst();
     return messages;
 }
 
@@ -53,6 +52,16 @@ const QString codexScript = QStringLiteral("export HTTP_PROXY=http://127.0.0.1:1
                                            "else\n"
                                            "  echo '未检测到 Codex 命令，请先安装或检查 PATH。'\n"
                                            "fi");
+
+// A state past its start-up clean-up (which runs against the simulated Mac of the test), its log emptied.
+std::unique_ptr<AppState> startedState()
+{
+    auto state = std::make_unique<AppState>();
+    for (int waited = 0; !state->startupCleanupFinished() && waited < 20000; waited += 20)
+        QTest::qWait(20);
+    state->setLogs({});
+    return state;
+}
 
 } // namespace
 
@@ -85,12 +94,15 @@ private Q_SLOTS:
         QFETCH(bool, proxyReadyAfter);
 
         TestHome home;
+        SimulatedMac mac;
+        QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
         {
-            AppState first;
+            const auto first = startedState();
             if (startsOn)
-                first.toggleAIEnhancedMode(); // stored, so the next state starts with it
+                first->toggleAIEnhancedMode(); // stored, so the next state starts with it
         }
-        AppState state;
+        const auto ownedState = startedState();
+        AppState &state = *ownedState;
         QCOMPARE(state.aiEnhancedModeEnabled(), startsOn);
         state.setAiProxyReady(true);
         if (connected)
@@ -98,7 +110,7 @@ private Q_SLOTS:
 
         state.toggleAIEnhancedMode();
         QCOMPARE(state.aiEnhancedModeEnabled(), !startsOn);
-        QCOMPARE(messagesAfterStart(state), logLines);
+        QCOMPARE(loggedMessages(state), logLines);
         QCOMPARE(state.aiProxyReady(), proxyReadyAfter);
         QCOMPARE(state.connectionState().kind(),
                  connected ? ConnectionState::connected : ConnectionState::disconnected);
@@ -108,23 +120,27 @@ private Q_SLOTS:
     void outboundModeIsStoredAndLoggedOnlyOnChange()
     {
         TestHome home;
+        SimulatedMac mac;
+        QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
         {
-            AppState state;
+            const auto ownedState = startedState();
+            AppState &state = *ownedState;
             state.setOutboundMode(OutboundMode::smart); // already in force
-            QCOMPARE(messagesAfterStart(state), QStringList());
+            QCOMPARE(loggedMessages(state), QStringList());
             QVERIFY(!state.preferences().stringValue(AppState::outboundModeKey).has_value());
 
             state.setConnectionState(ConnectionState::connected);
             state.setOutboundMode(OutboundMode::enhanced);
             state.setOutboundMode(OutboundMode::enhanced);
-            QCOMPARE(messagesAfterStart(state), QStringList{QStringLiteral("已切换出站模式：增强模式。")});
+            QCOMPARE(loggedMessages(state), QStringList{QStringLiteral("已切换出站模式：增强模式。")});
             QCOMPARE(state.connectionState().kind(), ConnectionState::connected);
         }
-        AppState reopened;
+        const auto ownedReopened = startedState();
+        AppState &reopened = *ownedReopened;
         QCOMPARE(reopened.outboundMode(), OutboundMode::enhanced);
         QCOMPARE(reopened.preferences().stringValue(AppState::outboundModeKey), std::optional<QString>("enhanced"));
         reopened.setOutboundMode(OutboundMode::smart);
-        QCOMPARE(messagesAfterStart(reopened), QStringList{QStringLiteral("已切换出站模式：智能模式。")});
+        QCOMPARE(loggedMessages(reopened), QStringList{QStringLiteral("已切换出站模式：智能模式。")});
         QCOMPARE(reopened.preferences().stringValue(AppState::outboundModeKey), std::optional<QString>("smart"));
     }
 
@@ -141,10 +157,13 @@ private Q_SLOTS:
         QFETCH(int, port);
         QFETCH(bool, openSucceeds);
         TestHome home;
+        SimulatedMac mac;
+        QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
         DesktopRecorder desktop;
         desktop.openSucceeds = openSucceeds;
         desktop.install();
-        AppState state;
+        const auto ownedState = startedState();
+        AppState &state = *ownedState;
         state.setLocalProxyPort(port);
 
         state.openTelegramProxy(); // no connection needed
@@ -152,7 +171,7 @@ private Q_SLOTS:
         QCOMPARE(desktop.copied, QStringList{link});
         QCOMPARE(desktop.opened.size(), 1);
         QCOMPARE(desktop.opened.first().toString(QUrl::FullyEncoded), link);
-        QCOMPARE(messagesAfterStart(state), QStringList{QStringLiteral("已打开 Telegram 本地 SOCKS 代理入口。")});
+        QCOMPARE(loggedMessages(state), QStringList{QStringLiteral("已打开 Telegram 本地 SOCKS 代理入口。")});
     }
 
     void launcherRefusesWithoutModeOrConnection_data()
@@ -177,7 +196,8 @@ private Q_SLOTS:
         TestHome home;
         SimulatedMac mac;
         QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
-        AppState app;
+        const auto ownedApp = startedState();
+        AppState &app = *ownedApp;
         if (aiMode)
             app.toggleAIEnhancedMode();
         app.setConnectionState(ConnectionState::Kind(state));
@@ -213,7 +233,8 @@ private Q_SLOTS:
         TestHome home;
         SimulatedMac mac;
         QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
-        AppState app;
+        const auto ownedApp = startedState();
+        AppState &app = *ownedApp;
         app.toggleAIEnhancedMode();
         app.setConnectionState(ConnectionState::connected);
         app.setLocalAIProxyPort(aiPort);
@@ -241,7 +262,8 @@ private Q_SLOTS:
         SimulatedMac mac;
         QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
         QVERIFY(QFile::remove(mac.path(QStringLiteral("/usr/bin/osascript"))));
-        AppState app;
+        const auto ownedApp = startedState();
+        AppState &app = *ownedApp;
         app.toggleAIEnhancedMode();
         app.setConnectionState(ConnectionState::connected);
 
