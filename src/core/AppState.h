@@ -22,6 +22,8 @@
 #include <functional>
 #include <memory>
 
+class HeartbeatTask;
+
 // A published property: a getter, and a setter that emits changed() only when the value differs.
 #define TOVREN_PUBLISHED(Type, name, Setter)                                                                   \
 public:                                                                                                        \
@@ -233,10 +235,28 @@ public:
     static bool shouldTryNextEndpoint(const std::exception &error);
     static bool isSystemProxyFailure(const QString &text);
 
-    // The heartbeat of a live connection.
+    // The heartbeat of a live connection: a probe every 60 seconds (30 in AI-enhanced mode, as the mode stood at
+    // the start), and an automatic recovery to other endpoints after two failures in a row, twice per connection.
+    static constexpr int heartbeatIntervalSeconds = 60;
+    static constexpr int aiHeartbeatIntervalSeconds = 30;
+    static constexpr int healthFailuresBeforeRecovery = 2;
+    static constexpr int maxAutoRecoverySwitches = 2;
     void startConnectionHeartbeat(const Endpoint &endpoint, const Device &device,
                                   std::optional<double> initialDelaySeconds);
+    // Also makes a probe under way harmless: it finds another session id.
     void stopConnectionHeartbeat();
+    QCoro::Task<void> runConnectionHeartbeat(QUuid sessionId, Endpoint endpoint, Device device);
+    QCoro::Task<void> recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason);
+    const QUuid &connectionSessionId() const { return m_connectionSessionId; }
+    std::optional<int> connectionHeartbeatIntervalSeconds() const; // none while no heartbeat runs
+    int consecutiveHealthFailures() const { return m_consecutiveHealthFailures; }
+    int autoRecoverySwitchCount() const { return m_autoRecoverySwitchCount; }
+    bool autoRecoveryInProgress() const { return m_autoRecoveryInProgress; }
+    // For tests: every heartbeat wait is multiplied by `scale`; the probe replaces the tunnel's health check.
+    void setTimeScaleForTesting(double scale);
+    using HealthProbe =
+        std::function<QCoro::Task<TunnelHealthCheck>(int systemProxyPort, bool aiEnhancedModeEnabled)>;
+    void setHealthProbeForTesting(HealthProbe probe);
 
     // Start-up and shutdown.
     static inline const QString autoconnectSmokeSwitch = QStringLiteral("--tovren-autoconnect-smoke");
@@ -250,6 +270,15 @@ public:
     QCoro::Task<void> cleanupBeforeExit();
     // Whether the clean-up started at construction has finished.
     bool startupCleanupFinished() const { return m_startupCleanupFinished; }
+
+    // AI-enhanced mode, the outbound mode and the launchers. None of them touches the running connection.
+    void toggleAIEnhancedMode();
+    void setOutboundMode(OutboundMode mode);
+    // Puts the local SOCKS entry on the clipboard as a Telegram link and opens it.
+    void openTelegramProxy();
+    // Opens a terminal whose shell has the AI entry in its proxy variables and starts `command` there. Needs
+    // AI-enhanced mode and a connection; otherwise an alert says what is missing.
+    void openAIToolLauncher(const QString &command, const QString &displayName);
 
     // Shows an error in the alert and logs it under `fallback`, which also stands in for an empty description.
     void present(const std::exception &error, const QString &fallback);
@@ -319,6 +348,8 @@ private:
     QCoro::Task<void> connectCandidate(Endpoint candidate, Device device, QString token);
     QCoro::Task<void> runDisconnect();
     qint64 millisecondsSinceAttemptStart() const;
+    // The probe of `sessionId` still speaks for the live connection.
+    bool isCurrentHeartbeat(const QUuid &sessionId) const;
     void startSpeedMonitor();
     static double secondsSince1970();
 
@@ -347,6 +378,11 @@ private:
     // Heartbeat counters that a successful connect starts afresh.
     int m_consecutiveHealthFailures = 0;
     int m_autoRecoverySwitchCount = 0;
+    bool m_autoRecoveryInProgress = false;
+    QUuid m_connectionSessionId = QUuid::createUuid();
+    std::shared_ptr<HeartbeatTask> m_connectionHeartbeatTask;
+    double m_timeScale = 1.0;
+    HealthProbe m_healthProbe;
 };
 
 #undef TOVREN_PUBLISHED

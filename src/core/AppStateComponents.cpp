@@ -57,15 +57,6 @@ exit $STATUS
 
 const QString terminalInstallerFailure = QStringLiteral("打开终端安装失败");
 
-// The alert and the log line of a failed action; the alert offers no extra button.
-void presentFailure(AppState &state, const QString &description, const QString &fallback)
-{
-    const QString message = description.isEmpty() ? fallback : description;
-    state.setAlertAction(std::nullopt);
-    state.setAlertMessage(message);
-    state.appendLog(fallback + QStringLiteral("：") + message);
-}
-
 } // namespace
 
 QCoro::Task<> AppState::installWireGuardTools()
@@ -109,15 +100,10 @@ QCoro::Task<> AppState::installWireGuardTools()
 QCoro::Task<> AppState::installWireGuardToolsInTerminal()
 {
     QString script;
-    QString failure;
     try {
         script = makeWireGuardToolsInstallScript();
     } catch (const std::exception &error) {
-        failure = describeError(error);
-        script.clear();
-    }
-    if (script.isEmpty()) {
-        presentFailure(*this, failure, terminalInstallerFailure);
+        present(error, terminalInstallerFailure);
         co_return;
     }
     // `open` hands a .command file to Terminal, its default application.
@@ -125,7 +111,7 @@ QCoro::Task<> AppState::installWireGuardToolsInTerminal()
     const CommandResult opened =
         co_await CommandRunner::runResult(HostPaths::resolve(QString::fromLatin1(HostPaths::Tool::open)), arguments);
     if (opened.status != 0) {
-        presentFailure(*this, CommandRunner::failureMessage(opened).trimmed(), terminalInstallerFailure);
+        present(TovrenError(CommandRunner::failureMessage(opened).trimmed()), terminalInstallerFailure);
         co_return;
     }
     appendLog(QStringLiteral("已打开终端安装 Tovren 连接组件。"));

@@ -1,5 +1,7 @@
 #include "ConnectivityRules.h"
 
+#include "TextLines.h"
+
 #include <QHash>
 
 namespace Connectivity {
@@ -111,18 +113,6 @@ bool isOwnTunRoute(const QString &line)
     return false;
 }
 
-QString trimmedOfBlanks(const QString &line)
-{
-    qsizetype begin = 0;
-    qsizetype end = line.size();
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (begin < end && blank(line.at(begin)))
-        ++begin;
-    while (end > begin && blank(line.at(end - 1)))
-        --end;
-    return line.mid(begin, end - begin);
-}
-
 } // namespace
 
 QStringList suspiciousRoutes(const QString &netstatOutput)
@@ -139,7 +129,7 @@ QStringList suspiciousRoutes(const QString &netstatOutput)
             line.chop(1);
         if (!line.contains(QLatin1String("utun")) || isOwnTunRoute(line))
             continue;
-        const QString trimmed = trimmedOfBlanks(line);
+        const QString trimmed = TextLines::trimmedOfBlanks(line);
         for (const QString &prefix : prefixes) {
             if (trimmed.startsWith(prefix)) {
                 suspicious << trimmed;

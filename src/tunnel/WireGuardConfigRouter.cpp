@@ -1,19 +1,14 @@
 #include "WireGuardConfigRouter.h"
 
+#include "TextLines.h"
+
 namespace WireGuardConfigRouter {
 
 namespace {
 
 QString trimmedLowerOfBlanks(const QString &line)
 {
-    qsizetype begin = 0;
-    qsizetype end = line.size();
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (begin < end && blank(line.at(begin)))
-        ++begin;
-    while (end > begin && blank(line.at(end - 1)))
-        --end;
-    return line.mid(begin, end - begin).toLower();
+    return TextLines::trimmedOfBlanks(line).toLower();
 }
 
 } // namespace

@@ -9,9 +9,6 @@
 #include <QJsonObject>
 #include <QSslSocket>
 #include <QTcpSocket>
-#include <QTest>
-
-#include <csignal>
 
 namespace TunnelFixtures {
 
@@ -26,7 +23,12 @@ ProbeServer::ProbeServer(QObject *parent) : QTcpServer(parent)
 {
 }
 
-bool ProbeServer::start(const QSslCertificate &certificate, const QSslKey &key)
+bool ProbeServer::start()
+{
+    return listen(QHostAddress::LocalHost, 0);
+}
+
+bool ProbeServer::startSecure(const QSslCertificate &certificate, const QSslKey &key)
 {
     m_certificate = certificate;
     m_key = key;
@@ -91,40 +93,6 @@ void ProbeServer::serve(QTcpSocket *socket)
     socket->disconnectFromHost();
 }
 
-OwnedProcess::~OwnedProcess()
-{
-    if (state() != NotRunning) {
-        kill();
-        waitForFinished();
-    }
-}
-
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool listening(int port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-    return socket.waitForConnected(1000);
-}
-
-bool processAlive(qint64 pid)
-{
-    return ::kill(static_cast<pid_t>(pid), 0) == 0;
-}
-
-bool eventually(const std::function<bool()> &condition)
-{
-    for (int i = 0; i < 200 && !condition(); ++i)
-        QTest::qWait(50);
-    return condition();
-}
-
 QByteArray curlThroughProxy(int port, const QString &url)
 {
     const CommandResult result = awaitTask(CommandRunner::runResult(
@@ -166,7 +134,7 @@ ProbeWorld::ProbeWorld()
         m_error = QStringLiteral("no TLS for the probe server");
         return;
     }
-    if (!m_secure.start(certificate, key) || !m_internet.start()) {
+    if (!m_secure.startSecure(certificate, key) || !m_internet.start()) {
         m_error = QStringLiteral("cannot listen on loopback");
         return;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AwaitTask.h"
+#include "../runtime/RuntimeFixtures.h"
 
 #include "api/ProtocolConfiguration.h"
 
@@ -12,13 +12,19 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
-#include <functional>
-#include <memory>
-#include <stdexcept>
 
 // Pieces shared by the tunnel suites: the probe targets' stand-in servers, an upstream proxy, templates and
 // process helpers.
 namespace TunnelFixtures {
+
+using RuntimeFixtures::eventually;
+using RuntimeFixtures::failureOf;
+using RuntimeFixtures::freePort;
+using RuntimeFixtures::listening;
+using RuntimeFixtures::OwnedProcess;
+using RuntimeFixtures::processAlive;
+using RuntimeFixtures::writePidFile;
+using RuntimeFixtures::writeScript;
 
 // The host names of the production probe targets.
 const QStringList &probeHosts();
@@ -32,7 +38,8 @@ class ProbeServer final : public QTcpServer
 
 public:
     explicit ProbeServer(QObject *parent = nullptr);
-    bool start(const QSslCertificate &certificate = {}, const QSslKey &key = {});
+    bool start(); // plain HTTP
+    bool startSecure(const QSslCertificate &certificate, const QSslKey &key);
 
     // "host/path" (e.g. "chatgpt.com/") or "*/path".
     void setStatus(const QString &hostAndPath, int status);
@@ -50,13 +57,6 @@ private:
     QSslKey m_key;
     QHash<QString, int> m_statuses;
     QStringList m_requests;
-};
-
-// A process the test owns, ended when the test lets go of it.
-class OwnedProcess final : public QProcess
-{
-public:
-    ~OwnedProcess() override;
 };
 
 // The outside world of a connection: TLS servers for every probe host, a plain server for every other name,
@@ -92,27 +92,8 @@ private:
     QByteArray m_savedBundle;
 };
 
-// A loopback port that nothing listens on right now.
-int freePort();
-// Whether something accepts connections on 127.0.0.1:port.
-bool listening(int port);
-bool processAlive(qint64 pid);
-// Runs the event loop until the condition holds, for up to ten seconds.
-bool eventually(const std::function<bool()> &condition);
-
 // Runs curl through the local SOCKS entry; returns its standard output, empty on failure.
 QByteArray curlThroughProxy(int port, const QString &url);
-
-// The error a task ended with; fails when it ended otherwise.
-template<typename Error, typename Task> Error failureOf(Task task)
-{
-    try {
-        awaitTask(std::move(task));
-    } catch (const Error &error) {
-        return error;
-    }
-    throw std::runtime_error("the operation did not fail with the expected error");
-}
 
 // A WireGuard configuration as the control plane delivers it.
 QString wireGuardText();

@@ -169,13 +169,8 @@ private Q_SLOTS:
         // `brew` only on the search path, as a stand-in.
         QDir bin(home.path());
         QVERIFY(bin.mkpath(QStringLiteral("bin")));
-        if (!brewBody.isEmpty()) {
-            QFile brew(bin.filePath(QStringLiteral("bin/brew")));
-            QVERIFY(brew.open(QIODevice::WriteOnly));
-            brew.write("#!/bin/sh\n" + brewBody.toUtf8() + "\n");
-            brew.close();
-            QVERIFY(brew.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        }
+        if (!brewBody.isEmpty())
+            QVERIFY(writeScript(bin.filePath(QStringLiteral("bin/brew")), brewBody.toUtf8() + "\n"));
         const ScriptRun run = runInstaller(script, bin.filePath(QStringLiteral("bin")) + QStringLiteral(":/usr/bin:/bin"));
 
         QCOMPARE(run.status, status);

@@ -25,18 +25,13 @@ struct CurlAnswer
 // answers everything else like a failed connection: "000" and status 7.
 bool installFakeCurl(const SimulatedMac &mac, const QString &log, const QList<CurlAnswer> &answers)
 {
-    QByteArray script = "#!/bin/sh\nfor url; do :; done\necho \"$url\" >> '" + log.toUtf8() + "'\ncase \"$url\" in\n";
+    QByteArray script = "for url; do :; done\necho \"$url\" >> '" + log.toUtf8() + "'\ncase \"$url\" in\n";
     for (const CurlAnswer &answer : answers) {
         script += "  '" + answer.url.toUtf8() + "') printf '%s' '" + answer.output.toUtf8() + "'; exit " +
                   QByteArray::number(answer.exitStatus) + ";;\n";
     }
     script += "  *) printf '000'; exit 7;;\nesac\n";
-    QFile file(mac.path(QStringLiteral("/usr/bin/curl")));
-    file.remove();
-    if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size())
-        return false;
-    file.close();
-    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeScript(mac.path(QStringLiteral("/usr/bin/curl")), script);
 }
 
 QStringList readLines(const QString &path)
@@ -179,8 +174,7 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(m_tunnel->thirdPartyNetworkWarnings(true)), (QStringList{routeWarning, proxyWarning}));
 
         // A routing table that cannot be read gives no route warning, the proxy check still runs.
-        QFile netstat(m_mac->path(QStringLiteral("/usr/sbin/netstat")));
-        QVERIFY(netstat.remove());
+        QVERIFY(writeScript(m_mac->path(QStringLiteral("/usr/sbin/netstat")), "echo 'netstat: sysctl: Operation not permitted' >&2\nexit 1\n"));
         QCOMPARE(awaitTask(m_tunnel->thirdPartyNetworkWarnings(true)), QStringList{proxyWarning});
     }
 

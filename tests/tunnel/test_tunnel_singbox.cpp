@@ -248,7 +248,7 @@ private Q_SLOTS:
                                               u' ' + noteBypass}));
         QVERIFY(pointsAt(*m_mac, QStringLiteral("Wi-Fi"), 19090));
 
-        for (const QString &target : {"chatgpt.com/", "api.openai.com/v1/models", "claude.ai/", "api.anthropic.com/"})
+        for (const char *target : {"chatgpt.com/", "api.openai.com/v1/models", "claude.ai/", "api.anthropic.com/"})
             m_world->secure().setStatus(target, 500);
         QCOMPARE(awaitTask(m_tunnel->connectionHealthCheck(19090, true)),
                  (TunnelHealthCheck{false, QStringLiteral("AI 专用入口 127.0.0.1:19110 OpenAI/Claude 保活失败。")}));
@@ -299,11 +299,9 @@ private Q_SLOTS:
         OwnedProcess unrelated;
         unrelated.start(QStringLiteral("/bin/sleep"), {"30"});
         QVERIFY(unrelated.waitForStarted());
-        QVERIFY(QDir().mkpath(ProductPaths::singBoxDirectory()));
-        QFile pidFile(ProductPaths::singBoxDirectory() + QStringLiteral("/sing-box.pid"));
-        QVERIFY(pidFile.open(QIODevice::WriteOnly));
-        pidFile.write(QByteArray::number(unrelated.processId()) + "\n");
-        pidFile.close();
+        writePidFile(unrelated.processId());
+        const QFile pidFile(ProductPaths::singBoxDirectory() + QStringLiteral("/sing-box.pid"));
+        QVERIFY(pidFile.exists());
 
         awaitTask(m_tunnel->cleanupRuntimeArtifacts(true));
 

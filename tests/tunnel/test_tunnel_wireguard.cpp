@@ -101,8 +101,8 @@ private Q_SLOTS:
         startMac({});
         // Files of the older per-endpoint naming go; anything else in the folder stays.
         QVERIFY(QDir().mkpath(ProductPaths::protocolsDirectory()));
-        for (const QString &name : {"tovren-ep_jp_01.json", "tovren-ep_de_wg.conf", "notes.txt"}) {
-            QFile file(ProductPaths::protocolsDirectory() + u'/' + name);
+        for (const char *name : {"tovren-ep_jp_01.json", "tovren-ep_de_wg.conf", "notes.txt"}) {
+            QFile file(ProductPaths::protocolsDirectory() + u'/' + QLatin1String(name));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
 
