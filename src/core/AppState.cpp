@@ -12,6 +12,7 @@ AppState::AppState(QObject *parent)
     loadQuickConnectCache();
     appendLog(QStringLiteral("客户端已就绪。"));
     startSpeedMonitor();
+    runStartupCleanup(); // in the background: construction does not wait for it
 }
 
 AppState::~AppState() = default;

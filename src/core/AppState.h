@@ -5,6 +5,7 @@
 #include "QuickConnectCache.h"
 #include "Types.h"
 #include "api/AccountRecords.h"
+#include "api/ReportRecords.h"
 #include "api/DeviceIdentityStore.h"
 #include "api/SessionStore.h"
 #include "api/TovrenAPIClient.h"
@@ -12,6 +13,7 @@
 #include "tunnel/TunnelCoordinator.h"
 #include "tunnel/WireGuardToolInstaller.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -19,6 +21,8 @@
 #include <QUuid>
 #include <functional>
 #include <memory>
+
+class HeartbeatTask;
 
 // A published property: a getter, and a setter that emits changed() only when the value differs.
 #define TOVREN_PUBLISHED(Type, name, Setter)                                                                   \
@@ -131,7 +135,7 @@ public:
     const std::optional<QuickConnectCacheRecord> &quickConnectCache() const { return m_quickConnectCache; }
 
     // The tunnel and the connection components of the WireGuard path.
-    TunnelCoordinator &tunnel() { return m_tunnel; }
+    TunnelCoordinator &tunnel() { return *m_tunnel; }
     WireGuardToolInstaller &toolInstaller() { return m_toolInstaller; }
     // Installs Bash and wireguard-tools through Homebrew inside the application; without Homebrew it offers
     // the Terminal installer instead.
@@ -178,6 +182,103 @@ public:
     void copyInviteLink();
     void openClientHome();
     void showDashboard();
+
+    // Connecting and disconnecting. `connect` and `disconnect` name the client's operations; QObject's own stay
+    // reachable.
+    using QObject::connect;
+    using QObject::disconnect;
+    QCoro::Task<void> toggleConnection();
+    QCoro::Task<void> connect();
+    QCoro::Task<void> disconnect();
+    // The whole connect: binds this computer, then walks the candidates until one connects. Throws the last
+    // failure, naming every candidate tried.
+    QCoro::Task<void> connectWithFullPreparation(QString token);
+
+    // The attempt in progress: its ids and its state log, which travels with every connection report.
+    static constexpr int maxStateLogRecords = 60;
+    void beginConnectionAttempt(const std::optional<Endpoint> &endpoint);
+    void recordConnectionState(const QString &stage, const std::optional<Endpoint> &endpoint, const QString &errorCode,
+                               const QString &message);
+    const QString &currentAttemptId() const { return m_currentAttemptId; }
+    const QString &currentRequestId() const { return m_currentRequestId; }
+    const QList<StateRecord> &currentStateLog() const { return m_currentStateLog; }
+    // "att_" and 18 upper-case hexadecimal characters of a fresh UUID.
+    static QString makeAttemptId();
+    static QString buildId(); // "macos-v9.7.3"
+
+    // This computer as a device of the account: the bound record, reused when the account already lists it.
+    QCoro::Task<Device> bindCurrentDeviceIfNeeded(QString token);
+    std::optional<Device> reusableCurrentDevice() const;
+
+    // The endpoint's per-device configuration, polled while the node is still provisioning.
+    QCoro::Task<ProtocolConfiguration> generateProtocolConfig(Endpoint endpoint, Device device, QString token);
+    // The wait before the next poll: `retryAfterMs` as the server asked (1500 when it gave none), bounded by 1500
+    // below and by 3000 and the time left above.
+    static qint64 provisioningRetryDelayMs(qint64 retryAfterMs, qint64 millisecondsLeft);
+    // The server's maximum wait, bounded: never below 1000 ms, never above maxProvisioningWaitMs.
+    static qint64 provisioningDeadlineMs(qint64 maxWaitMs);
+    static constexpr qint64 maxProvisioningWaitMs = 60'000;
+    void cacheProtocolConfiguration(const ProtocolConfiguration &configuration, const Endpoint &endpoint,
+                                    const Device &device);
+
+    // Reports to the control plane; they never throw, a failure only leaves a log line.
+    QCoro::Task<void> reportConnection(QString status, Endpoint endpoint, Device device,
+                                       std::optional<QString> errorMessage);
+    QCoro::Task<void> reportClientCrash(QString crashType, QString reason, QString diagnostics);
+
+    // What a connection outcome says, for the state log and the reports.
+    static QString connectionStateStage(const QString &status, const std::optional<QString> &errorMessage);
+    static QString connectionReasonCode(const QString &status, const std::optional<QString> &errorMessage);
+    // False when the failure points at this computer (a busy port, a refused authorization, leftovers): another
+    // endpoint would fail the same way.
+    static bool shouldTryNextEndpoint(const QString &errorDescription);
+    static bool shouldTryNextEndpoint(const std::exception &error);
+    static bool isSystemProxyFailure(const QString &text);
+
+    // The heartbeat of a live connection: a probe every 60 seconds (30 in AI-enhanced mode, as the mode stood at
+    // the start), and an automatic recovery to other endpoints after two failures in a row, twice per connection.
+    static constexpr int heartbeatIntervalSeconds = 60;
+    static constexpr int aiHeartbeatIntervalSeconds = 30;
+    static constexpr int healthFailuresBeforeRecovery = 2;
+    static constexpr int maxAutoRecoverySwitches = 2;
+    void startConnectionHeartbeat(const Endpoint &endpoint, const Device &device,
+                                  std::optional<double> initialDelaySeconds);
+    // Also makes a probe under way harmless: it finds another session id.
+    void stopConnectionHeartbeat();
+    QCoro::Task<void> runConnectionHeartbeat(QUuid sessionId, Endpoint endpoint, Device device);
+    QCoro::Task<void> recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason);
+    const QUuid &connectionSessionId() const { return m_connectionSessionId; }
+    std::optional<int> connectionHeartbeatIntervalSeconds() const; // none while no heartbeat runs
+    int consecutiveHealthFailures() const { return m_consecutiveHealthFailures; }
+    int autoRecoverySwitchCount() const { return m_autoRecoverySwitchCount; }
+    bool autoRecoveryInProgress() const { return m_autoRecoveryInProgress; }
+    // For tests: every heartbeat wait is multiplied by `scale`; the probe replaces the tunnel's health check.
+    void setTimeScaleForTesting(double scale);
+    using HealthProbe =
+        std::function<QCoro::Task<TunnelHealthCheck>(int systemProxyPort, bool aiEnhancedModeEnabled)>;
+    void setHealthProbeForTesting(HealthProbe probe);
+
+    // Start-up and shutdown.
+    static inline const QString autoconnectSmokeSwitch = QStringLiteral("--tovren-autoconnect-smoke");
+    // Once per process: the stored session, the public catalogue and, when signed in, the private data.
+    QCoro::Task<void> bootstrap();
+    bool bootstrapped() const { return m_bootstrapped; }
+    // Connects once after start-up when the process was started with autoconnectSmokeSwitch.
+    QCoro::Task<void> runAutoconnectSmokeTestIfRequested();
+    // Before the process quits: stops the heartbeat and the speed monitor and removes the runtime without ever
+    // asking for an administrator password.
+    QCoro::Task<void> cleanupBeforeExit();
+    // Whether the clean-up started at construction has finished.
+    bool startupCleanupFinished() const { return m_startupCleanupFinished; }
+
+    // AI-enhanced mode, the outbound mode and the launchers. None of them touches the running connection.
+    void toggleAIEnhancedMode();
+    void setOutboundMode(OutboundMode mode);
+    // Puts the local SOCKS entry on the clipboard as a Telegram link and opens it.
+    void openTelegramProxy();
+    // Opens a terminal whose shell has the AI entry in its proxy variables and starts `command` there. Needs
+    // AI-enhanced mode and a connection; otherwise an alert says what is missing.
+    void openAIToolLauncher(const QString &command, const QString &displayName);
 
     // Shows an error in the alert and logs it under `fallback`, which also stands in for an empty description.
     void present(const std::exception &error, const QString &fallback);
@@ -240,6 +341,15 @@ private:
     // computer was recognised.
     bool applyDeviceRules(const QList<APIDevice> &records);
     void loadQuickConnectCache();
+    // The background clean-up of what an earlier run left; it catches everything.
+    QCoro::Task<void> runStartupCleanup();
+    // One candidate of the connect: its configuration, the tunnel and what follows a success (or the saved
+    // configuration when the components are missing). Throws when the candidate failed.
+    QCoro::Task<void> connectCandidate(Endpoint candidate, Device device, QString token);
+    QCoro::Task<void> runDisconnect();
+    qint64 millisecondsSinceAttemptStart() const;
+    // The probe of `sessionId` still speaks for the live connection.
+    bool isCurrentHeartbeat(const QUuid &sessionId) const;
     void startSpeedMonitor();
     static double secondsSince1970();
 
@@ -249,7 +359,9 @@ private:
     std::unique_ptr<TovrenAPIClient> m_api;
     SessionStore m_sessionStore;
     DeviceIdentityStore m_deviceIdentity;
-    TunnelCoordinator m_tunnel;
+    // Shared with the start-up clean-up, which may still run when the state goes; the last holder lets it go
+    // from the event loop, never from inside one of its own callbacks.
+    std::shared_ptr<TunnelCoordinator> m_tunnel{new TunnelCoordinator, [](TunnelCoordinator *t) { t->deleteLater(); }};
     WireGuardToolInstaller m_toolInstaller;
     NetworkSpeedSampler m_speedSampler;
     std::optional<QString> m_token;
@@ -257,6 +369,20 @@ private:
     std::optional<NetworkTrafficSample> m_lastTrafficSample;
     EndpointQualityStatsMap m_endpointQualityStats;
     std::optional<QuickConnectCacheRecord> m_quickConnectCache;
+    bool m_bootstrapped = false;
+    bool m_startupCleanupFinished = false;
+    QString m_currentAttemptId;
+    QString m_currentRequestId;
+    QDateTime m_currentAttemptStartedAt = QDateTime::currentDateTimeUtc();
+    QList<StateRecord> m_currentStateLog;
+    // Heartbeat counters that a successful connect starts afresh.
+    int m_consecutiveHealthFailures = 0;
+    int m_autoRecoverySwitchCount = 0;
+    bool m_autoRecoveryInProgress = false;
+    QUuid m_connectionSessionId = QUuid::createUuid();
+    std::shared_ptr<HeartbeatTask> m_connectionHeartbeatTask;
+    double m_timeScale = 1.0;
+    HealthProbe m_healthProbe;
 };
 
 #undef TOVREN_PUBLISHED

@@ -112,6 +112,7 @@ QCoro::Task<void> AppState::logout()
 
 void AppState::logoutLocally()
 {
+    stopConnectionHeartbeat();
     m_sessionStore.clear();
     setToken(std::nullopt);
     setCurrentUser(std::nullopt);

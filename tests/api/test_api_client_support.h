@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AwaitTask.h"
+
 #include <QCoro/QCoroTask>
 #include <QEventLoop>
 #include <QJsonObject>
@@ -73,35 +75,3 @@ private:
 // A port on 127.0.0.1 where nothing listens: connecting is refused.
 quint16 refusedPort();
 
-// Runs a coroutine to its end in a nested event loop and hands back its result, rethrowing what it threw (QCoro's
-// own waitFor does not pass exceptions on). A coroutine still running after `watchdog` ends the test run.
-template<typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds watchdog = std::chrono::seconds(60))
-{
-    QEventLoop loop;
-    bool done = false;
-    std::exception_ptr error;
-    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> result;
-    auto body = [&]() -> QCoro::Task<void> {
-        try {
-            if constexpr (std::is_void_v<T>) {
-                co_await std::move(task);
-                result = true;
-            } else {
-                result = co_await std::move(task);
-            }
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done = true;
-        loop.quit();
-    };
-    QCoro::Task<void> running = body();
-    if (!done) {
-        QTimer::singleShot(watchdog, &loop, [] { qFatal("a coroutine did not finish in time"); });
-        loop.exec();
-    }
-    if (error)
-        std::rethrow_exception(error);
-    if constexpr (!std::is_void_v<T>)
-        return std::move(*result);
-}

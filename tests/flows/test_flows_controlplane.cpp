@@ -49,7 +49,8 @@ private:
             return false;
         qputenv(Deployment::controlPlaneVariable, m_plane->http().toString().toUtf8());
         m_state = std::make_unique<AppState>();
-        return true;
+        // The start-up clean-up logs when it ends; the tests read the newest log lines.
+        return QTest::qWaitFor([this] { return m_state->startupCleanupFinished(); }, 30000);
     }
 
     void signIn(const QString &identity = demo) { awaitTask(state().login(identity, demoPassword)); }

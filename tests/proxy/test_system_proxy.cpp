@@ -1,4 +1,4 @@
-#include "../runtime/AwaitTask.h"
+#include "AwaitTask.h"
 #include "SimulatedMac.h"
 #include "TestHome.h"
 #include "runtime/MacOSSystemProxyManager.h"

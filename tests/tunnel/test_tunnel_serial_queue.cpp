@@ -1,5 +1,5 @@
 // The serial turns that keep the long-lived components' operations from overlapping.
-#include "../runtime/AwaitTask.h"
+#include "AwaitTask.h"
 
 #include "core/AsyncSerialQueue.h"
 

@@ -1,0 +1,255 @@
+// The one-click connect and its counterpart: the candidate walk, failover and disconnect.
+#include "AppState.h"
+#include "Workspace.h"
+#include "api/TovrenRuntimeError.h"
+
+namespace {
+
+QString describeCurrent(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        return describeError(e);
+    } catch (...) {
+        return QString();
+    }
+}
+
+// Shows a caught failure like any other error; one that is no std::exception gets the fallback text alone.
+void presentFailure(AppState &state, std::exception_ptr error, const QString &fallback)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        state.present(e, fallback);
+    } catch (...) {
+        state.present(TovrenError(QString()), fallback);
+    }
+}
+
+QString triedText(const QList<Endpoint> &tried)
+{
+    QStringList names;
+    for (const Endpoint &endpoint : tried)
+        names << endpoint.region + QStringLiteral(" ") + displayName(endpoint.preferredProtocol);
+    return names.join(QStringLiteral("、"));
+}
+
+} // namespace
+
+QCoro::Task<void> AppState::toggleConnection()
+{
+    if (m_connectionState.kind() == ConnectionState::connected) {
+        co_await disconnect();
+        co_return;
+    }
+    if (m_requiresVersionAction) {
+        appendLog(m_versionPolicyText);
+        setAlertAction(std::nullopt);
+        setAlertMessage(m_versionPolicyText);
+        if (m_versionDownloadURL)
+            Workspace::openURL(*m_versionDownloadURL);
+        co_return;
+    }
+    co_await connect();
+}
+
+QCoro::Task<void> AppState::connect()
+{
+    if (!m_token) {
+        setShowAuthSheet(true);
+        co_return;
+    }
+    const BusyMark busy(*this);
+    setAiProxyReady(false);
+
+    std::exception_ptr failure;
+    try {
+        co_await connectWithFullPreparation(*m_token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure)
+        co_return;
+
+    const QString description = describeCurrent(failure);
+    if (m_token) {
+        try {
+            co_await syncDevices(*m_token);
+        } catch (...) {
+            // the connect failed already; a stale device list is the lesser problem
+        }
+    }
+    setConnectionState(ConnectionState::makeFailed(description));
+    QStringList lines;
+    for (const LogEntry &entry : m_logs.mid(0, 12))
+        lines << entry.time + QStringLiteral(" ") + entry.message;
+    co_await reportClientCrash(QStringLiteral("macos-connection"), description, lines.join(u'\n'));
+    presentFailure(*this, failure, QStringLiteral("连接失败"));
+}
+
+QCoro::Task<void> AppState::connectWithFullPreparation(QString token)
+{
+    const Endpoint selected = selectedEndpoint();
+    beginConnectionAttempt(selected);
+
+    appendLog(QStringLiteral("正在检查本机代理环境。"));
+    co_await tunnel().cleanupRuntimeArtifacts(true);
+
+    recordConnectionState(QStringLiteral("device_bind"), selected, QStringLiteral("OK"),
+                          QStringLiteral("同步设备并准备绑定。"));
+    co_await syncDevices(token);
+    appendLog(m_currentDevice ? QStringLiteral("已复用当前设备绑定。") : QStringLiteral("正在绑定当前设备。"));
+    const Device device = co_await bindCurrentDeviceIfNeeded(token);
+
+    const QList<Endpoint> candidates = connectionCandidates(selected, {});
+    if (m_aiEnhancedModeEnabled && !candidates.isEmpty() && candidates.first().id != selected.id) {
+        appendLog(QStringLiteral("AI 增强模式已根据节点质量自动选择：") + candidates.first().region +
+                  QStringLiteral(" ") + candidates.first().name + QStringLiteral("。"));
+    }
+    if (candidates.isEmpty())
+        throw TovrenRuntimeError::connectionFailed(QStringLiteral("已尝试 ，仍未连通。请稍后重试或提交日志反馈。"));
+
+    QList<Endpoint> tried;
+    QString lastError;
+    for (const Endpoint &candidate : candidates) {
+        tried.append(candidate);
+        const bool stale = co_await tunnel().hasStaleInterface(candidate.id);
+        setConnectionState(stale ? ConnectionState::repairing : ConnectionState::preparing);
+        if (stale)
+            appendLog(QStringLiteral("检测到旧连接残留，正在自动修复。"));
+
+        std::exception_ptr failure;
+        try {
+            co_await connectCandidate(candidate, device, token);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!failure)
+            co_return;
+
+        lastError = describeCurrent(failure);
+        recordEndpointFailure(candidate, lastError);
+        recordConnectionState(connectionStateStage(QStringLiteral("failed"), lastError), candidate,
+                              connectionReasonCode(QStringLiteral("failed"), lastError), lastError);
+        appendLog(candidate.region + QStringLiteral(" 连接失败：") + lastError);
+        co_await reportConnection(QStringLiteral("failed"), candidate, device, lastError);
+        co_await tunnel().cleanupRuntimeArtifacts(true);
+        if (!shouldTryNextEndpoint(lastError)) {
+            appendLog(QStringLiteral("检测到本机连接环境问题，已停止自动重试。"));
+            break;
+        }
+        if (candidate.id != candidates.last().id)
+            appendLog(QStringLiteral("正在自动切换到下一个可用节点。"));
+    }
+    throw TovrenRuntimeError::connectionFailed(QStringLiteral("已尝试 ") + triedText(tried) +
+                                               QStringLiteral("，仍未连通。") + lastError);
+}
+
+QCoro::Task<void> AppState::connectCandidate(Endpoint candidate, Device device, QString token)
+{
+    appendLog(QStringLiteral("正在生成 ") + candidate.region + QStringLiteral(" 多协议配置。"));
+    recordConnectionState(QStringLiteral("config_prepare"), candidate, QStringLiteral("OK"),
+                          QStringLiteral("获取 ProtocolConfig V2。"));
+    const ProtocolConfiguration configuration = co_await generateProtocolConfig(candidate, device, token);
+
+    appendLog(QStringLiteral("出站模式：") +
+              (m_outboundMode == OutboundMode::enhanced ? QStringLiteral("增强模式") : QStringLiteral("智能模式")) +
+              QStringLiteral("。"));
+    recordConnectionState(QStringLiteral("kernel_start"), candidate, QStringLiteral("OK"),
+                          QStringLiteral("启动协议内核。"));
+    const TunnelActivation activation =
+        co_await tunnel().connect(configuration, candidate, m_outboundMode, m_aiEnhancedModeEnabled, false);
+
+    setSelectedEndpointId(candidate.id);
+    const bool exported = activation.mode == TunnelActivation::Mode::exported;
+    setCurrentConfigPath(exported ? QStringLiteral("配置文件已安全保存到本机专用目录。")
+                                  : QStringLiteral("协议配置已安全写入本机，临时文件会在连接成功后清理。"));
+    switch (activation.mode) {
+    case TunnelActivation::Mode::exported:
+        setConnectedAt(std::nullopt);
+        setConnectionState(ConnectionState::configReady);
+        setComponentInstallState(ComponentInstallState::idle);
+        appendLog(QStringLiteral("缺少连接组件，已保存 WireGuard 配置。"));
+        setAlertAction(AppAlertAction::installWireGuardTools);
+        setAlertMessage(QStringLiteral("当前 Mac 缺少 Tovren 连接组件，所以还没有真正连接。\n\n"
+                                       "点击“一键安装组件”后，Tovren 会在应用内安装所需组件；"
+                                       "如果缺少 Homebrew，会自动切换到终端引导。"));
+        break;
+    case TunnelActivation::Mode::wgQuick:
+    case TunnelActivation::Mode::singBox:
+    case TunnelActivation::Mode::networkExtension: {
+        const QString prefix =
+            activation.mode == TunnelActivation::Mode::wgQuick   ? QStringLiteral("WireGuard 兼容模式已连接：")
+            : activation.mode == TunnelActivation::Mode::singBox ? QStringLiteral("sing-box 内核已连接：")
+                                                                 : QStringLiteral("Network Extension 已连接：");
+        setConnectedAt(QDateTime::currentDateTime());
+        setConnectionState(ConnectionState::connected);
+        appendLog(prefix + candidate.region + QStringLiteral("。"));
+        break;
+    }
+    }
+
+    if (m_connectionState.kind() != ConnectionState::connected) {
+        for (const QString &note : activation.recoveryNotes)
+            appendLog(note);
+        co_await syncDevices(token);
+        co_return;
+    }
+
+    recordConnectionState(QStringLiteral("quick_verify"), candidate, QStringLiteral("OK"),
+                          QStringLiteral("快速验证由本地运行时完成。"));
+    if (activation.proxyPort)
+        setLocalProxyPort(*activation.proxyPort);
+    setLocalAIProxyPort(tunnel().activeAIProxyPort().value_or(tunnel().aiProxyPort()));
+    setAiProxyReady(m_aiEnhancedModeEnabled && activation.mode == TunnelActivation::Mode::singBox);
+    m_consecutiveHealthFailures = 0;
+    m_autoRecoverySwitchCount = 0;
+    recordEndpointSuccess(candidate);
+    cacheProtocolConfiguration(configuration, candidate, device);
+    recordConnectionState(QStringLiteral("connected"), candidate, QStringLiteral("OK"), QStringLiteral("连接已建立。"));
+    co_await reportConnection(QStringLiteral("connected"), candidate, device, std::nullopt);
+    startConnectionHeartbeat(candidate, device, std::nullopt);
+    for (const QString &note : activation.recoveryNotes)
+        appendLog(note);
+    co_await syncDevices(token);
+}
+
+QCoro::Task<void> AppState::disconnect()
+{
+    const BusyMark busy(*this);
+    co_await runDisconnect();
+}
+
+QCoro::Task<void> AppState::runDisconnect()
+{
+    const Endpoint endpoint = selectedEndpoint();
+    const std::optional<Device> device = m_currentDevice;
+    setConnectionState(ConnectionState::disconnecting);
+    if (m_currentAttemptId.isEmpty())
+        beginConnectionAttempt(endpoint);
+    recordConnectionState(QStringLiteral("rollback"), endpoint, QStringLiteral("OK"),
+                          QStringLiteral("用户请求断开连接。"));
+
+    std::exception_ptr failure;
+    try {
+        co_await tunnel().disconnect();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        setConnectionState(ConnectionState::makeFailed(describeCurrent(failure)));
+        presentFailure(*this, failure, QStringLiteral("断开连接失败"));
+        co_return;
+    }
+
+    setConnectedAt(std::nullopt);
+    setAiProxyReady(false);
+    setConnectionState(ConnectionState::disconnected);
+    stopConnectionHeartbeat();
+    recordConnectionState(QStringLiteral("rollback"), endpoint, QStringLiteral("OK"), QStringLiteral("连接已断开。"));
+    if (device)
+        co_await reportConnection(QStringLiteral("disconnected"), endpoint, *device, std::nullopt);
+    appendLog(QStringLiteral("连接已断开。"));
+}

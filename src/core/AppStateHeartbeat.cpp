@@ -1,0 +1,284 @@
+// The heartbeat of a live connection and the automatic recovery it starts after repeated failures.
+#include "AppState.h"
+#include "HeartbeatTask.h"
+#include "api/TovrenRuntimeError.h"
+
+#include <QPointer>
+
+#include <cmath>
+
+namespace {
+
+std::chrono::milliseconds scaled(double seconds, double scale)
+{
+    return std::chrono::milliseconds(std::llround(std::max(0.0, seconds) * 1000.0 * scale));
+}
+
+QCoro::Task<void> runHeartbeatLoop(QPointer<AppState> state, std::shared_ptr<HeartbeatTask> task, QUuid sessionId,
+                                   Endpoint endpoint, Device device, std::optional<double> initialDelaySeconds,
+                                   double timeScale)
+{
+    if (initialDelaySeconds) {
+        co_await task->sleep(scaled(*initialDelaySeconds, timeScale));
+        if (state)
+            co_await state->runConnectionHeartbeat(sessionId, endpoint, device);
+    }
+    for (;;) {
+        if (task->isCancelled())
+            co_return;
+        co_await task->sleep(scaled(task->intervalSeconds(), timeScale));
+        if (!state)
+            co_return;
+        co_await state->runConnectionHeartbeat(sessionId, endpoint, device);
+    }
+}
+
+QString recentLogLines(const QList<LogEntry> &logs)
+{
+    QStringList lines;
+    for (const LogEntry &entry : logs.mid(0, 12))
+        lines << entry.time + QStringLiteral(" ") + entry.message;
+    return lines.join(u'\n');
+}
+
+} // namespace
+
+void AppState::startConnectionHeartbeat(const Endpoint &endpoint, const Device &device,
+                                        std::optional<double> initialDelaySeconds)
+{
+    stopConnectionHeartbeat();
+    m_connectionSessionId = QUuid::createUuid();
+    const int interval = m_aiEnhancedModeEnabled ? aiHeartbeatIntervalSeconds : heartbeatIntervalSeconds;
+    m_connectionHeartbeatTask = std::make_shared<HeartbeatTask>(interval);
+    runHeartbeatLoop(QPointer<AppState>(this), m_connectionHeartbeatTask, m_connectionSessionId, endpoint, device,
+                     initialDelaySeconds, m_timeScale);
+}
+
+void AppState::stopConnectionHeartbeat()
+{
+    if (m_connectionHeartbeatTask)
+        m_connectionHeartbeatTask->cancel();
+    m_connectionHeartbeatTask.reset();
+    // A probe already under way no longer matches and ends without effect.
+    m_connectionSessionId = QUuid::createUuid();
+}
+
+std::optional<int> AppState::connectionHeartbeatIntervalSeconds() const
+{
+    if (!m_connectionHeartbeatTask)
+        return std::nullopt;
+    return m_connectionHeartbeatTask->intervalSeconds();
+}
+
+void AppState::setTimeScaleForTesting(double scale)
+{
+    m_timeScale = scale;
+}
+
+void AppState::setHealthProbeForTesting(HealthProbe probe)
+{
+    m_healthProbe = std::move(probe);
+}
+
+bool AppState::isCurrentHeartbeat(const QUuid &sessionId) const
+{
+    return sessionId == m_connectionSessionId && m_connectionState.is(ConnectionState::connected);
+}
+
+QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint endpoint, Device device)
+{
+    if (!isCurrentHeartbeat(sessionId))
+        co_return;
+    QPointer<AppState> self(this);
+    TunnelHealthCheck check;
+    if (m_healthProbe)
+        check = co_await m_healthProbe(m_localProxyPort, m_aiEnhancedModeEnabled);
+    else
+        check = co_await tunnel().connectionHealthCheck(m_localProxyPort, m_aiEnhancedModeEnabled);
+    // The heartbeat may have been stopped or restarted, or the connection ended, while the probe ran: then the
+    // probe's verdict is about a connection that is gone.
+    if (!self || !isCurrentHeartbeat(sessionId))
+        co_return;
+
+    if (check.passed) {
+        m_consecutiveHealthFailures = 0;
+        recordConnectionState(QStringLiteral("background_probe"), endpoint, QStringLiteral("OK"), check.summary);
+        co_await reportConnection(QStringLiteral("connected"), endpoint, device, std::nullopt);
+        co_return;
+    }
+
+    const QString summary = check.summary;
+    ++m_consecutiveHealthFailures;
+    recordConnectionState(QStringLiteral("background_probe"), endpoint,
+                          connectionReasonCode(QStringLiteral("failed"), summary), summary);
+    appendLog(QStringLiteral("连接保活异常（") + QString::number(m_consecutiveHealthFailures) + QStringLiteral("/") +
+              QString::number(healthFailuresBeforeRecovery) + QStringLiteral("）：") + summary);
+    co_await reportConnection(QStringLiteral("failed"), endpoint, device, summary);
+    if (!self || !isCurrentHeartbeat(sessionId))
+        co_return; // disconnected meanwhile: nothing left to stop or recover
+
+    if (isSystemProxyFailure(summary)) {
+        // Another endpoint cannot help when the system ignores the local proxy: stop instead of switching.
+        setConnectionState(ConnectionState::makeFailed(summary));
+        setConnectedAt(std::nullopt);
+        setAiProxyReady(false);
+        setCurrentConfigPath(QStringLiteral("系统代理未生效，Tovren 已停止当前连接状态。"));
+        setAlertAction(std::nullopt);
+        setAlertMessage(
+            QStringLiteral("系统代理未生效，已尝试重新设置但仍为空。请允许 Tovren 修改系统代理后重新连接。"));
+        co_await tunnel().cleanupRuntimeArtifacts(true);
+        if (self)
+            stopConnectionHeartbeat();
+        co_return;
+    }
+
+    if (m_consecutiveHealthFailures >= healthFailuresBeforeRecovery) {
+        // A task of its own, so that this heartbeat's loop can end when the recovery stops it.
+        [](QPointer<AppState> state, Endpoint failing, Device onDevice, QString reason) -> QCoro::Task<void> {
+            if (!state)
+                co_return;
+            try {
+                co_await state->recoverConnectionAfterHealthFailure(failing, onDevice, reason);
+            } catch (...) {
+                // every failure of the recovery is handled inside it; nothing may escape a detached task
+            }
+        }(self, endpoint, device, summary);
+    }
+}
+
+QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason)
+{
+    if (!m_token || m_autoRecoveryInProgress)
+        co_return;
+    if (m_autoRecoverySwitchCount >= maxAutoRecoverySwitches) {
+        appendLog(QStringLiteral("连接保活异常，但本次连接已达到自动切线次数上限，请手动刷新或切换节点。"));
+        co_return;
+    }
+    const QString token = *m_token;
+    QPointer<AppState> self(this);
+
+    ++m_autoRecoverySwitchCount;
+    m_autoRecoveryInProgress = true;
+    stopConnectionHeartbeat();
+    // A disconnect, sign-out, shutdown or new connect changes the state or stops the heartbeat (a new session): from
+    // then on the recovery must not bring a connection back.
+    const QUuid recoverySession = m_connectionSessionId;
+    bool connectedHere = false;
+    const auto takenOver = [&] {
+        return !self || m_connectionSessionId != recoverySession ||
+               (!connectedHere && !m_connectionState.is(ConnectionState::repairing));
+    };
+    const auto abandon = [&] {
+        if (self)
+            m_autoRecoveryInProgress = false;
+    };
+
+    recordEndpointFailure(endpoint, reason);
+    recordConnectionState(QStringLiteral("fallback"), endpoint, QStringLiteral("BACKGROUND_PROBE_FAILED"), reason);
+    setConnectionState(ConnectionState::repairing);
+    setAiProxyReady(false);
+    appendLog(QStringLiteral("正在自动修复连接，并切换到更稳定的节点。"));
+    co_await tunnel().cleanupRuntimeArtifacts(true);
+    if (takenOver())
+        co_return abandon();
+
+    const QList<Endpoint> candidates =
+        connectionCandidates(endpoint, QSet<QString>{endpoint.id}).mid(0, maxConnectionCandidates);
+    QList<Endpoint> tried;
+    std::optional<QString> lastError;
+    for (const Endpoint &candidate : candidates) {
+        tried.append(candidate);
+        appendLog(QStringLiteral("自动恢复：正在尝试 ") + candidate.region + QStringLiteral(" ") + candidate.name +
+                  QStringLiteral("。"));
+        recordConnectionState(QStringLiteral("fallback"), candidate, QStringLiteral("OK"),
+                              QStringLiteral("自动恢复尝试备用节点。"));
+
+        QString failure;
+        bool tryNext = true;
+        bool connected = false;
+        TunnelActivation activation;
+        try {
+            const ProtocolConfiguration configuration = co_await generateProtocolConfig(candidate, device, token);
+            if (takenOver())
+                co_return abandon();
+            activation =
+                co_await tunnel().connect(configuration, candidate, m_outboundMode, m_aiEnhancedModeEnabled, false);
+            if (takenOver()) {
+                co_await tunnel().cleanupRuntimeArtifacts(true); // not wanted any more
+                co_return abandon();
+            }
+            setSelectedEndpointId(candidate.id);
+            setCurrentConfigPath(activation.mode == TunnelActivation::Mode::exported
+                                     ? QStringLiteral("配置文件已安全保存到本机专用目录。")
+                                     : QStringLiteral("协议配置已安全写入本机，临时文件会在连接成功后清理。"));
+            if (activation.mode != TunnelActivation::Mode::singBox)
+                throw TovrenRuntimeError::connectionFailed(QStringLiteral("自动恢复需要可运行的 sing-box 代理内核。"));
+
+            connectedHere = true;
+            setConnectedAt(QDateTime::currentDateTime());
+            setConnectionState(ConnectionState::connected);
+            if (activation.proxyPort)
+                setLocalProxyPort(*activation.proxyPort);
+            setLocalAIProxyPort(tunnel().activeAIProxyPort().value_or(tunnel().aiProxyPort()));
+            setAiProxyReady(m_aiEnhancedModeEnabled);
+            m_consecutiveHealthFailures = 0;
+            recordEndpointSuccess(candidate);
+            cacheProtocolConfiguration(configuration, candidate, device);
+            recordConnectionState(QStringLiteral("connected"), candidate, QStringLiteral("OK"),
+                                  QStringLiteral("自动恢复连接成功。"));
+            connected = true;
+        } catch (const std::exception &error) {
+            failure = describeError(error);
+            tryNext = shouldTryNextEndpoint(error);
+        }
+        if (!self)
+            co_return;
+
+        if (connected) {
+            co_await reportConnection(QStringLiteral("connected"), candidate, device, std::nullopt);
+            if (takenOver())
+                co_return abandon();
+            for (const QString &note : std::as_const(activation.recoveryNotes))
+                appendLog(note);
+            appendLog(QStringLiteral("已自动切换到 ") + candidate.region + QStringLiteral(" ") + candidate.name +
+                      QStringLiteral("。"));
+            startConnectionHeartbeat(candidate, device, std::nullopt);
+            try {
+                co_await syncDevices(token);
+            } catch (...) {
+                // the connection is up; a stale device list only waits for the next refresh
+            }
+            if (self)
+                m_autoRecoveryInProgress = false;
+            co_return;
+        }
+
+        lastError = failure;
+        recordEndpointFailure(candidate, failure);
+        recordConnectionState(QStringLiteral("fallback"), candidate,
+                              connectionReasonCode(QStringLiteral("failed"), failure), failure);
+        appendLog(QStringLiteral("自动恢复失败：") + candidate.region + QStringLiteral(" ") + failure);
+        co_await reportConnection(QStringLiteral("failed"), candidate, device, failure);
+        if (takenOver())
+            co_return abandon();
+        co_await tunnel().cleanupRuntimeArtifacts(true);
+        if (takenOver())
+            co_return abandon();
+        if (!tryNext) {
+            appendLog(QStringLiteral("检测到本机连接环境问题，已停止自动恢复。"));
+            break;
+        }
+    }
+
+    QStringList triedNames;
+    for (const Endpoint &candidate : std::as_const(tried))
+        triedNames << candidate.region + QStringLiteral(" ") + displayName(candidate.preferredProtocol);
+    const QString message = QStringLiteral("已尝试 ") + triedNames.join(QStringLiteral("、")) + QStringLiteral("，") +
+                            lastError.value_or(QStringLiteral("请稍后重试。"));
+    setConnectionState(ConnectionState::makeFailed(QStringLiteral("自动恢复失败：") + message));
+    co_await reportClientCrash(QStringLiteral("macos-auto-recovery"), message, recentLogLines(m_logs));
+    if (!self)
+        co_return;
+    present(TovrenRuntimeError::connectionFailed(message), QStringLiteral("自动恢复失败"));
+    m_autoRecoveryInProgress = false;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "../tunnel/TunnelFixtures.h"
+#include "AwaitTask.h"
+#include "SimulatedMac.h"
+#include "TestHome.h"
+#include "test_api_controlplane_support.h"
+
+#include "core/AppState.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <memory>
+#include <optional>
+
+// Everything a connect meets, on this machine: the stand-in control plane (whose sing-box templates lead to a
+// local SOCKS upstream), the probe targets as local servers, a simulated Mac with the stand-in core, and the
+// application state signed in against all of it. Whatever the client started is cleaned up without a prompt when
+// the world goes.
+class ConnectionWorld final
+{
+public:
+    // `dataSet` replaces the demo data set; `planArguments` go to the control plane as well.
+    explicit ConnectionWorld(const std::optional<QJsonObject> &dataSet = std::nullopt,
+                             const QStringList &planArguments = {});
+    ~ConnectionWorld();
+    Q_DISABLE_COPY_MOVE(ConnectionWorld)
+
+    bool isValid() const { return m_error.isEmpty(); }
+    QString errorString() const { return m_error; }
+
+    AppState &state() { return *m_state; }
+    ControlPlaneProcess &plane() { return *m_plane; }
+    SimulatedMac &mac() { return *m_mac; }
+    TunnelFixtures::ProbeWorld &probes() { return *m_probes; }
+
+    // A new state over the same home: what a restart of the application sees. Waits for its start-up clean-up.
+    void restartState();
+    void signIn(const QString &identity = QStringLiteral("demo@tovren.dev"));
+    // Selects the endpoint and connects (through the connect button's path).
+    void connectTo(const QString &endpointId);
+
+    QJsonArray connectionReports();
+    QJsonArray crashReports();
+    QJsonArray protocolConfigRequests();
+    int requestsTo(const QString &method, const QString &path);
+    bool logged(const QString &message) const;
+    // The newest log entry whose message contains `text`, or an empty text.
+    QString logContaining(const QString &text) const;
+
+    // The demo data set with its endpoints limited to `endpointIds`, in that order.
+    static QJsonObject demoDataSet(const QStringList &endpointIds = {});
+    // A data set's endpoint whose sing-box template leads to a dead upstream: the core starts, no traffic passes.
+    static void breakUpstream(QJsonObject &dataSet, const QString &endpointId);
+
+private:
+    QString m_error;
+    TestHome m_home;
+    std::unique_ptr<SimulatedMac> m_mac;
+    std::unique_ptr<TunnelFixtures::ProbeWorld> m_probes;
+    std::unique_ptr<DataSetFile> m_dataFile;
+    std::unique_ptr<ControlPlaneProcess> m_plane;
+    std::unique_ptr<AppState> m_state;
+};

@@ -1,0 +1,130 @@
+#include "../flows/ConnectionWorld.h"
+
+#include "tunnel/LocalProxyPorts.h"
+
+#include <QProcess>
+#include <QTest>
+
+namespace {
+
+bool pointsAtTheClient(const SimulatedMac &mac, SimulatedMac::ProxyKind kind)
+{
+    for (const QString &service : mac.serviceNames()) {
+        const auto setting = mac.proxy(service, kind);
+        if (setting.enabled && setting.server == QLatin1String(LocalProxyPorts::host) &&
+            (LocalProxyPorts::isOwnedSystemProxyPort(setting.port) || setting.port == LocalProxyPorts::aiProxyPort))
+            return true;
+    }
+    return false;
+}
+
+bool anyProxyAtTheClient(const SimulatedMac &mac)
+{
+    return pointsAtTheClient(mac, SimulatedMac::ProxyKind::Web) ||
+           pointsAtTheClient(mac, SimulatedMac::ProxyKind::SecureWeb) ||
+           pointsAtTheClient(mac, SimulatedMac::ProxyKind::Socks);
+}
+
+// The processes listening on a loopback port (other suites of this machine may hold the same ports).
+QList<qint64> listenersOf(int port)
+{
+    QProcess lsof;
+    lsof.start(QStringLiteral("lsof"), {QStringLiteral("-nP"), QStringLiteral("-iTCP:%1").arg(port),
+                                        QStringLiteral("-sTCP:LISTEN"), QStringLiteral("-t")});
+    lsof.waitForFinished(10000);
+    QList<qint64> pids;
+    for (const QByteArray &line : lsof.readAllStandardOutput().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            pids << line.trimmed().toLongLong();
+    }
+    return pids;
+}
+
+} // namespace
+
+// The state over the life of the process: the start-up clean-up, the once-only bootstrap and quitting.
+class TestLifecycle : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void startupRemovesWhatACrashedRunLeft()
+    {
+        ConnectionWorld world;
+        QVERIFY2(world.isValid(), qPrintable(world.errorString()));
+        // A crashed run left the system proxy pointing at its core.
+        world.mac().setProxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks,
+                             {true, QStringLiteral("127.0.0.1"), 19090, false});
+        world.mac().setProxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Web,
+                             {true, QStringLiteral("127.0.0.1"), 19091, false});
+        world.restartState();
+        QVERIFY2(world.isValid(), qPrintable(world.errorString()));
+        QVERIFY(!anyProxyAtTheClient(world.mac()));
+        QVERIFY(world.logged(QStringLiteral("已检查并清理上次异常退出残留连接。")));
+        QVERIFY(world.logged(QStringLiteral("客户端已就绪。")));
+        QVERIFY(world.state().speedMonitorRunning());
+    }
+
+    void bootstrapsOnce()
+    {
+        ConnectionWorld world;
+        QVERIFY2(world.isValid(), qPrintable(world.errorString()));
+        QVERIFY(!world.state().bootstrapped());
+        awaitTask(world.state().bootstrap());
+        awaitTask(world.state().bootstrap());
+        QVERIFY(world.state().bootstrapped());
+        QVERIFY(world.state().showAuthSheet()); // no stored session
+        QCOMPARE(world.requestsTo(QStringLiteral("GET"), QStringLiteral("/api/nodes")), 1);
+
+        // Signed in and restarted: the stored session is read and the private data refreshed, once.
+        world.signIn();
+        const int accountReads = world.requestsTo(QStringLiteral("GET"), QStringLiteral("/api/me"));
+        world.restartState();
+        awaitTask(world.state().bootstrap());
+        awaitTask(world.state().bootstrap());
+        QVERIFY(!world.state().showAuthSheet());
+        QCOMPARE(world.state().token().has_value(), true);
+        QCOMPARE(world.requestsTo(QStringLiteral("GET"), QStringLiteral("/api/me")), accountReads + 1);
+        QVERIFY(world.state().currentUser());
+    }
+
+    void withoutTheSwitchTheSelfTestDoesNothing()
+    {
+        ConnectionWorld world;
+        QVERIFY2(world.isValid(), qPrintable(world.errorString()));
+        world.signIn();
+        const qsizetype logs = world.state().logs().size();
+        awaitTask(world.state().runAutoconnectSmokeTestIfRequested());
+        QCOMPARE(world.state().logs().size(), logs);
+        QCOMPARE(world.state().connectionState().kind(), ConnectionState::disconnected);
+        QCOMPARE(world.protocolConfigRequests().size(), 0);
+    }
+
+    void quittingWhileConnectedLeavesNothingBehind()
+    {
+        ConnectionWorld world(std::nullopt, {QStringLiteral("--provisioning-ms"), QStringLiteral("0")});
+        QVERIFY2(world.isValid(), qPrintable(world.errorString()));
+        world.signIn();
+        world.connectTo(QStringLiteral("ep_hk_01"));
+        AppState &state = world.state();
+        QVERIFY2(state.connectionState().kind() == ConnectionState::connected,
+                 qPrintable(state.connectionState().failureMessage()));
+        const int port = state.localProxyPort();
+        const QList<qint64> cores = listenersOf(port);
+        QVERIFY(!cores.isEmpty());
+        QVERIFY(anyProxyAtTheClient(world.mac()));
+
+        awaitTask(state.cleanupBeforeExit());
+        QCOMPARE(state.connectionState().kind(), ConnectionState::disconnected);
+        QVERIFY(!state.connectedAt());
+        QVERIFY(!state.aiProxyReady());
+        QVERIFY(!state.speedMonitorRunning());
+        for (const qint64 pid : cores)
+            QVERIFY2(!TunnelFixtures::processAlive(pid), qPrintable(QString::number(pid)));
+        QVERIFY(!anyProxyAtTheClient(world.mac()));
+        QCOMPARE(world.mac().promptCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLifecycle)
+#include "test_lifecycle.moc"
