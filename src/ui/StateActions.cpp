@@ -2,19 +2,6 @@
 
 #include "core/AppState.h"
 
-#include <QDebug>
-
-// Operations that AppState does not offer yet are named in `awaiting(...)`: each of those bodies is the one
-// line to replace by the call of the same name on AppState once it exists.
-namespace {
-
-void awaiting(const char *operation)
-{
-    qWarning("AppState::%s is not available in this build", operation);
-}
-
-} // namespace
-
 StateActions::StateActions(AppState &state, QObject *parent) : QObject(parent), m_state(state)
 {
 }
@@ -23,26 +10,22 @@ StateActions::~StateActions() = default;
 
 QCoro::Task<> StateActions::bootstrap()
 {
-    awaiting("bootstrap");
-    co_return;
+    return m_state.bootstrap();
 }
 
 QCoro::Task<> StateActions::runAutoconnectSmokeTestIfRequested()
 {
-    awaiting("runAutoconnectSmokeTestIfRequested");
-    co_return;
+    return m_state.runAutoconnectSmokeTestIfRequested();
 }
 
 QCoro::Task<> StateActions::cleanupBeforeExit()
 {
-    awaiting("cleanupBeforeExit");
-    co_return;
+    return m_state.cleanupBeforeExit();
 }
 
 QCoro::Task<> StateActions::toggleConnection()
 {
-    awaiting("toggleConnection");
-    co_return;
+    return m_state.toggleConnection();
 }
 
 void StateActions::selectEndpoint(const Endpoint &endpoint)
@@ -52,25 +35,22 @@ void StateActions::selectEndpoint(const Endpoint &endpoint)
 
 void StateActions::setOutboundMode(OutboundMode mode)
 {
-    Q_UNUSED(mode)
-    awaiting("setOutboundMode");
+    m_state.setOutboundMode(mode);
 }
 
 void StateActions::toggleAIEnhancedMode()
 {
-    awaiting("toggleAIEnhancedMode");
+    m_state.toggleAIEnhancedMode();
 }
 
 void StateActions::openTelegramProxy()
 {
-    awaiting("openTelegramProxy");
+    m_state.openTelegramProxy();
 }
 
 void StateActions::openAIToolLauncher(const QString &command, const QString &displayName)
 {
-    Q_UNUSED(command)
-    Q_UNUSED(displayName)
-    awaiting("openAIToolLauncher");
+    m_state.openAIToolLauncher(command, displayName);
 }
 
 QCoro::Task<> StateActions::installWireGuardTools()
