@@ -86,8 +86,9 @@ QCoro::Task<> AppState::installWireGuardTools()
         setComponentInstallState(ComponentInstallState::needsHomebrew);
         appendLog(QStringLiteral("未检测到 Homebrew，切换到终端安装引导。"));
         setAlertAction(AppAlertAction::openTerminalInstaller);
-        setAlertMessage(QStringLiteral("未检测到 Homebrew，Tovren 暂时无法在应用内完成组件安装。\n\n"
-                                       "点击“打开终端安装”后，会进入一次性安装引导。安装完成后回到 Tovren 再点一键连接。"));
+        setAlertMessage(
+            QStringLiteral("未检测到 Homebrew，Tovren 暂时无法在应用内完成组件安装。\n\n"
+                           "点击“打开终端安装”后，会进入一次性安装引导。安装完成后回到 Tovren 再点一键连接。"));
         co_return;
     }
     const QString detail = description.isEmpty() ? QStringLiteral("连接组件安装失败。") : description;

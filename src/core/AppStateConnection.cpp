@@ -16,6 +16,18 @@ QString describeCurrent(std::exception_ptr error)
     }
 }
 
+// Shows a caught failure like any other error; one that is no std::exception gets the fallback text alone.
+void presentFailure(AppState &state, std::exception_ptr error, const QString &fallback)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        state.present(e, fallback);
+    } catch (...) {
+        state.present(TovrenError(QString()), fallback);
+    }
+}
+
 QString triedText(const QList<Endpoint> &tried)
 {
     QStringList names;
@@ -74,13 +86,7 @@ QCoro::Task<void> AppState::connect()
     for (const LogEntry &entry : m_logs.mid(0, 12))
         lines << entry.time + QStringLiteral(" ") + entry.message;
     co_await reportClientCrash(QStringLiteral("macos-connection"), description, lines.join(u'\n'));
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception &error) {
-        present(error, QStringLiteral("连接失败"));
-    } catch (...) {
-        present(TovrenError(QString()), QStringLiteral("连接失败"));
-    }
+    presentFailure(*this, failure, QStringLiteral("连接失败"));
 }
 
 QCoro::Task<void> AppState::connectWithFullPreparation(QString token)
@@ -174,10 +180,10 @@ QCoro::Task<void> AppState::connectCandidate(Endpoint candidate, Device device, 
     case TunnelActivation::Mode::wgQuick:
     case TunnelActivation::Mode::singBox:
     case TunnelActivation::Mode::networkExtension: {
-        const QString prefix = activation.mode == TunnelActivation::Mode::wgQuick ? QStringLiteral("WireGuard 兼容模式已连接：")
-                               : activation.mode == TunnelActivation::Mode::singBox
-                                   ? QStringLiteral("sing-box 内核已连接：")
-                                   : QStringLiteral("Network Extension 已连接：");
+        const QString prefix =
+            activation.mode == TunnelActivation::Mode::wgQuick   ? QStringLiteral("WireGuard 兼容模式已连接：")
+            : activation.mode == TunnelActivation::Mode::singBox ? QStringLiteral("sing-box 内核已连接：")
+                                                                 : QStringLiteral("Network Extension 已连接：");
         setConnectedAt(QDateTime::currentDateTime());
         setConnectionState(ConnectionState::connected);
         appendLog(prefix + candidate.region + QStringLiteral("。"));
@@ -234,13 +240,7 @@ QCoro::Task<void> AppState::runDisconnect()
     }
     if (failure) {
         setConnectionState(ConnectionState::makeFailed(describeCurrent(failure)));
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception &error) {
-            present(error, QStringLiteral("断开连接失败"));
-        } catch (...) {
-            present(TovrenError(QString()), QStringLiteral("断开连接失败"));
-        }
+        presentFailure(*this, failure, QStringLiteral("断开连接失败"));
         co_return;
     }
 

@@ -5,8 +5,8 @@
 #include "HostInfo.h"
 #include "api/TovrenRuntimeError.h"
 
-#include <QDeadlineTimer>
 #include <QCoro/QCoroTimer>
+#include <QDeadlineTimer>
 
 #include <algorithm>
 
@@ -92,8 +92,7 @@ std::optional<Device> AppState::reusableCurrentDevice() const
     const QString name = HostInfo::computerName();
     const QString os = HostInfo::operatingSystemVersion();
     for (const Device &device : m_devices) {
-        if (active(device) && device.rawDeviceType == u"macos" && device.rawDeviceName == name &&
-            device.rawOS == os)
+        if (active(device) && device.rawDeviceType == u"macos" && device.rawDeviceName == name && device.rawOS == os)
             return device;
     }
     return std::nullopt;
@@ -184,8 +183,8 @@ QCoro::Task<ProtocolConfiguration> AppState::generateProtocolConfig(Endpoint end
             co_return *configuration;
         }
         if (readiness.status == u"failed") {
-            const QString text = QStringLiteral("节点不可用：") +
-                                 (message.isEmpty() ? QStringLiteral("协议配置同步失败。") : message);
+            const QString text =
+                QStringLiteral("节点不可用：") + (message.isEmpty() ? QStringLiteral("协议配置同步失败。") : message);
             appendLog(notReadyStop);
             throw TovrenRuntimeError::connectionFailed(text);
         }

@@ -20,5 +20,6 @@ void AsyncSerialQueue::release()
     // asks in between cannot overtake it.
     const std::coroutine_handle<> next = m_waiting.front();
     m_waiting.pop_front();
-    QMetaObject::invokeMethod(&m_context, [next] { next.resume(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &m_context, [next] { next.resume(); }, Qt::QueuedConnection);
 }

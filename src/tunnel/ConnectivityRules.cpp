@@ -119,9 +119,9 @@ QStringList suspiciousRoutes(const QString &netstatOutput)
 {
     // Default routes, the split-default and wide routes that VPN software installs, and the benchmarking
     // range used for fake addresses.
-    static const QStringList prefixes{QStringLiteral("default"), QStringLiteral("0/1"),  QStringLiteral("1 "),
-                                      QStringLiteral("2/7"),     QStringLiteral("4/6"),  QStringLiteral("8/5"),
-                                      QStringLiteral("16/4"),    QStringLiteral("32/3"), QStringLiteral("64/2"),
+    static const QStringList prefixes{QStringLiteral("default"), QStringLiteral("0/1"),        QStringLiteral("1 "),
+                                      QStringLiteral("2/7"),     QStringLiteral("4/6"),        QStringLiteral("8/5"),
+                                      QStringLiteral("16/4"),    QStringLiteral("32/3"),       QStringLiteral("64/2"),
                                       QStringLiteral("128.0/1"), QStringLiteral("198.18.0/16")};
     QStringList suspicious;
     for (QString line : netstatOutput.split(u'\n', Qt::SkipEmptyParts)) {
@@ -160,8 +160,8 @@ QString healthSummary(bool aiEnhancedModeEnabled, const std::optional<QStringLis
                                                : QStringLiteral("系统代理保活通过。");
     if (!repairNotes)
         return base;
-    const QString repair = repairNotes->isEmpty() ? QStringLiteral("已重新设置 macOS 系统代理。")
-                                                  : repairNotes->mid(0, 2).join(u' ');
+    const QString repair =
+        repairNotes->isEmpty() ? QStringLiteral("已重新设置 macOS 系统代理。") : repairNotes->mid(0, 2).join(u' ');
     return base + QStringLiteral(" 检测到系统代理曾丢失，") + repair;
 }
 

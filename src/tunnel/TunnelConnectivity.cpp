@@ -158,7 +158,7 @@ QCoro::Task<bool> TunnelCoordinator::systemProxyPointsToLocalProxy(int port)
     } catch (const TovrenError &) {
         read = false;
     }
-    co_return read && Connectivity::systemProxyPointsTo(output, port);
+    co_return read &&Connectivity::systemProxyPointsTo(output, port);
 }
 
 QCoro::Task<> TunnelCoordinator::confirmSystemProxy(int port)
@@ -180,8 +180,7 @@ QCoro::Task<> TunnelCoordinator::confirmSystemProxyApplied(int port)
     co_await confirmSystemProxy(port);
 }
 
-QCoro::Task<TunnelHealthCheck> TunnelCoordinator::connectionHealthCheck(int systemProxyPort,
-                                                                        bool aiEnhancedModeEnabled)
+QCoro::Task<TunnelHealthCheck> TunnelCoordinator::connectionHealthCheck(int systemProxyPort, bool aiEnhancedModeEnabled)
 {
     const auto turn = co_await m_queue.turn();
 

@@ -33,14 +33,10 @@ QString activeConfigPath(const QString &extension)
 } // namespace
 
 TunnelCoordinator::TunnelCoordinator(QObject *parent)
-    : QObject(parent),
-      m_macOSProxyPort(LocalProxyPorts::preferredSystemProxyPort),
-      m_macOSProxyPortRange(LocalProxyPorts::systemProxyPortRange()),
-      m_aiProxyPort(LocalProxyPorts::aiProxyPort),
-      m_aiDomainSuffixes(TovrenTrafficRules::aiDomainSuffixes()),
-      m_singBox(new SingBoxRuntimeCoordinator(this)),
-      m_systemProxyManager(new MacOSSystemProxyManager(this)),
-      m_network(new QNetworkAccessManager(this))
+    : QObject(parent), m_macOSProxyPort(LocalProxyPorts::preferredSystemProxyPort),
+      m_macOSProxyPortRange(LocalProxyPorts::systemProxyPortRange()), m_aiProxyPort(LocalProxyPorts::aiProxyPort),
+      m_aiDomainSuffixes(TovrenTrafficRules::aiDomainSuffixes()), m_singBox(new SingBoxRuntimeCoordinator(this)),
+      m_systemProxyManager(new MacOSSystemProxyManager(this)), m_network(new QNetworkAccessManager(this))
 {
     // Direct probes test the route the operating system takes, never a proxy of anyone's.
     m_network->setProxy(QNetworkProxy::NoProxy);
@@ -64,8 +60,7 @@ QCoro::Task<TunnelActivation> TunnelCoordinator::connect(ProtocolConfiguration c
     const auto turn = co_await m_queue.turn();
     if (usesWireGuardPath(configuration))
         co_return co_await connectThroughWireGuard(std::move(configuration), outboundMode);
-    co_return co_await connectThroughSingBox(std::move(configuration), outboundMode, aiEnhancedModeEnabled,
-                                             quickStart);
+    co_return co_await connectThroughSingBox(std::move(configuration), outboundMode, aiEnhancedModeEnabled, quickStart);
 }
 
 QCoro::Task<TunnelActivation> TunnelCoordinator::connectThroughSingBox(ProtocolConfiguration configuration,
@@ -128,8 +123,8 @@ void TunnelCoordinator::cleanupLegacyEndpointConfigFiles(const QString &director
     }
 }
 
-QString TunnelCoordinator::writeConfig(const ProtocolConfiguration &configuration, OutboundMode outboundMode,
-                                       int port, bool aiEnhancedModeEnabled, bool wireGuard)
+QString TunnelCoordinator::writeConfig(const ProtocolConfiguration &configuration, OutboundMode outboundMode, int port,
+                                       bool aiEnhancedModeEnabled, bool wireGuard)
 {
     const QString directory = ProductPaths::protocolsDirectory();
     if (!ProductPaths::ensurePrivateDirectory(directory))
@@ -145,8 +140,8 @@ QString TunnelCoordinator::writeConfig(const ProtocolConfiguration &configuratio
         const std::optional<QByteArray> templateData = SingBoxConfigBuilder::templateData(configuration);
         if (!templateData)
             throw TunnelCoordinatorError::missingProtocolConfig();
-        bytes = SingBoxConfigBuilder::macOSSystemProxyConfigData(*templateData, outboundMode, port,
-                                                                 aiEnhancedModeEnabled);
+        bytes =
+            SingBoxConfigBuilder::macOSSystemProxyConfigData(*templateData, outboundMode, port, aiEnhancedModeEnabled);
     }
 
     // Owner-only from the first byte: the file holds the endpoint's credentials.
@@ -266,12 +261,13 @@ void TunnelCoordinator::clearActiveState()
 
 QCoro::Task<QString> TunnelCoordinator::runProcess(QString macExecutable, QStringList arguments)
 {
-    return CommandRunner::runForOutput(HostPaths::resolve(macExecutable), std::move(arguments),
-                                       [](const QString &message) { return TunnelCoordinatorError::commandFailed(message); });
+    return CommandRunner::runForOutput(
+        HostPaths::resolve(macExecutable), std::move(arguments),
+        [](const QString &message) { return TunnelCoordinatorError::commandFailed(message); });
 }
 
 QCoro::Task<> TunnelCoordinator::runPrivileged(QString command)
 {
-    return PrivilegedCommand::run(std::move(command),
-                                  [](const QString &message) { return TunnelCoordinatorError::commandFailed(message); });
+    return PrivilegedCommand::run(
+        std::move(command), [](const QString &message) { return TunnelCoordinatorError::commandFailed(message); });
 }

@@ -53,9 +53,9 @@ public:
     Q_DISABLE_COPY_MOVE(TunnelCoordinator)
 
     // Ports of the local entries.
-    int macOSProxyPort() const { return m_macOSProxyPort; }                   // 19090, preferred
+    int macOSProxyPort() const { return m_macOSProxyPort; }                         // 19090, preferred
     const QList<int> &macOSProxyPortRange() const { return m_macOSProxyPortRange; } // 19090 to 19109
-    int aiProxyPort() const { return m_aiProxyPort; }                         // 19110
+    int aiProxyPort() const { return m_aiProxyPort; }                               // 19110
     const QStringList &aiDomainSuffixes() const { return m_aiDomainSuffixes; }
 
     // What is active.
@@ -124,9 +124,8 @@ public:
     static bool usesWireGuardPath(const ProtocolConfiguration &configuration);
 
 private:
-    QCoro::Task<TunnelActivation> connectThroughSingBox(ProtocolConfiguration configuration,
-                                                        OutboundMode outboundMode, bool aiEnhancedModeEnabled,
-                                                        bool quickStart);
+    QCoro::Task<TunnelActivation> connectThroughSingBox(ProtocolConfiguration configuration, OutboundMode outboundMode,
+                                                        bool aiEnhancedModeEnabled, bool quickStart);
     QCoro::Task<TunnelActivation> connectThroughWireGuard(ProtocolConfiguration configuration,
                                                           OutboundMode outboundMode);
     // Writes "tovren-active.json" (sing-box) or "tovren-active.conf" (WireGuard) owner-only, atomically, and

@@ -36,8 +36,8 @@ std::optional<QString> findTool(const QStringList &macPaths)
     return std::nullopt;
 }
 
-QString wgQuickCommand(const QString &wgQuickMacPath, const std::optional<QString> &bashMacPath,
-                       const QString &action, const QString &configPath)
+QString wgQuickCommand(const QString &wgQuickMacPath, const std::optional<QString> &bashMacPath, const QString &action,
+                       const QString &configPath)
 {
     QStringList words;
     if (bashMacPath && !bashMacPath->startsWith(QLatin1String("/bin/")))

@@ -20,15 +20,24 @@ const QStringList &brewCandidates();    // /opt/homebrew/bin, /usr/local/bin
 
 // The macOS path of the first candidate that is an executable file on this host.
 std::optional<QString> findTool(const QStringList &macPaths);
-inline std::optional<QString> findWGQuickPath() { return findTool(wgQuickCandidates()); }
-inline std::optional<QString> findBashPath() { return findTool(bashCandidates()); }
-inline std::optional<QString> findBrewPath() { return findTool(brewCandidates()); }
+inline std::optional<QString> findWGQuickPath()
+{
+    return findTool(wgQuickCandidates());
+}
+inline std::optional<QString> findBashPath()
+{
+    return findTool(bashCandidates());
+}
+inline std::optional<QString> findBrewPath()
+{
+    return findTool(brewCandidates());
+}
 
 // The privileged command for `wg-quick <action> <config>`. wg-quick needs Bash 4 or later: a bash outside
 // /bin (Homebrew's) runs it explicitly; with only the system's Bash 3 wg-quick runs through its own
 // interpreter line. Paths are macOS paths; every word is single-quoted.
-QString wgQuickCommand(const QString &wgQuickMacPath, const std::optional<QString> &bashMacPath,
-                       const QString &action, const QString &configPath);
+QString wgQuickCommand(const QString &wgQuickMacPath, const std::optional<QString> &bashMacPath, const QString &action,
+                       const QString &configPath);
 
 // Takes a stale tunnel down by file and by name, destroys its interface and flushes the DNS caches; every
 // line ignores its own failure.

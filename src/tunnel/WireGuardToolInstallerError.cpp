@@ -8,8 +8,8 @@ WireGuardToolInstallerError::WireGuardToolInstallerError(Case kind, const QStrin
 WireGuardToolInstallerError WireGuardToolInstallerError::installFailed(const QString &output)
 {
     const QString trimmed = output.trimmed();
-    const QString shown = trimmed.isEmpty() ? QStringLiteral("连接组件安装失败。")
-                                            : QStringLiteral("连接组件安装失败：") + trimmed;
+    const QString shown =
+        trimmed.isEmpty() ? QStringLiteral("连接组件安装失败。") : QStringLiteral("连接组件安装失败：") + trimmed;
     return WireGuardToolInstallerError(Case::installFailed, shown, output);
 }
 

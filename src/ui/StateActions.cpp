@@ -75,13 +75,13 @@ void StateActions::openAIToolLauncher(const QString &command, const QString &dis
 
 QCoro::Task<> StateActions::installWireGuardTools()
 {
-    awaiting("installWireGuardTools");
-    co_return;
+    return m_state.installWireGuardTools();
 }
 
 void StateActions::installWireGuardToolsInTerminal()
 {
-    awaiting("installWireGuardToolsInTerminal");
+    // The state presents its own failures; nothing waits for the result here.
+    QCoro::connect(m_state.installWireGuardToolsInTerminal(), this, [] {});
 }
 
 QCoro::Task<bool> StateActions::sendVerificationCode(const QString &identity)

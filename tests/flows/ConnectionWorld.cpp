@@ -88,7 +88,8 @@ int ConnectionWorld::requestsTo(const QString &method, const QString &path)
 {
     int count = 0;
     for (const QJsonValue &request : plane().state().value(QStringLiteral("requests")).toArray())
-        count += request[QStringLiteral("method")].toString() == method && request[QStringLiteral("path")].toString() == path;
+        count += request[QStringLiteral("method")].toString() == method &&
+                 request[QStringLiteral("path")].toString() == path;
     return count;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "../tunnel/TunnelFixtures.h"
 #include "AwaitTask.h"
 #include "SimulatedMac.h"
 #include "TestHome.h"
 #include "test_api_controlplane_support.h"
-#include "../tunnel/TunnelFixtures.h"
 
 #include "core/AppState.h"
 

@@ -21,9 +21,12 @@ bool consistentStateLog(const QJsonObject &report)
     const QString attempt = report[QStringLiteral("attemptId")].toString();
     for (const QJsonValue &value : report[QStringLiteral("stateLog")].toArray()) {
         const QJsonObject record = value.toObject();
-        for (const auto &[camel, snake] : {std::pair{"attemptId", "attempt_id"}, {"requestId", "request_id"},
-                                           {"elapsedMs", "elapsed_ms"}, {"errorCode", "error_code"},
-                                           {"buildId", "build_id"}, {"appVersion", "app_version"}}) {
+        for (const auto &[camel, snake] : {std::pair{"attemptId", "attempt_id"},
+                                           {"requestId", "request_id"},
+                                           {"elapsedMs", "elapsed_ms"},
+                                           {"errorCode", "error_code"},
+                                           {"buildId", "build_id"},
+                                           {"appVersion", "app_version"}}) {
             if (!record.contains(QLatin1String(camel)) || record[QLatin1String(camel)] != record[QLatin1String(snake)])
                 return false;
         }
@@ -80,9 +83,8 @@ private Q_SLOTS:
         QCOMPARE(connected[QStringLiteral("status")].toString(), QStringLiteral("connected"));
         QCOMPARE(connected[QStringLiteral("reasonCode")].toString(), QStringLiteral("OK"));
         QCOMPARE(connected[QStringLiteral("deviceId")].toString(), state.currentDevice()->id);
-        QCOMPARE(stagesOf(connected),
-                 QStringList({"auth_check", "device_bind", "config_prepare", "node_ready_wait", "kernel_start",
-                              "quick_verify", "connected"}));
+        QCOMPARE(stagesOf(connected), QStringList({"auth_check", "device_bind", "config_prepare", "node_ready_wait",
+                                                   "kernel_start", "quick_verify", "connected"}));
         QVERIFY(consistentStateLog(connected));
         QCOMPARE(reports.first()[QStringLiteral("traceHeaders")].toObject().size() > 0, true);
 
@@ -129,7 +131,8 @@ private Q_SLOTS:
         QCOMPARE(failed[QStringLiteral("endpointId")].toString(), QStringLiteral("ep_hk_01"));
         QVERIFY(!failed[QStringLiteral("errorMessage")].toString().isEmpty());
         QCOMPARE(failed[QStringLiteral("reasonCode")].toString(),
-                 AppState::connectionReasonCode(QStringLiteral("failed"), failed[QStringLiteral("errorMessage")].toString()));
+                 AppState::connectionReasonCode(QStringLiteral("failed"),
+                                                failed[QStringLiteral("errorMessage")].toString()));
         QCOMPARE(stagesOf(failed).last(), failed[QStringLiteral("stateStage")].toString());
         const QJsonObject connected = reportOf(reports[1]);
         QCOMPARE(connected[QStringLiteral("endpointId")].toString(), QStringLiteral("ep_jp_01"));
@@ -177,8 +180,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("identity");
         QTest::addColumn<QString>("alert");
         QTest::addColumn<int>("bindRequests");
-        QTest::newRow("all slots taken") << "full@tovren.dev" << "已绑定设备 3/3，请先在设置中解绑不用的设备。" << 0;
-        QTest::newRow("plan without devices") << "free@tovren.dev" << "当前套餐未开放设备绑定，请先开通或续费套餐。" << 0;
+        QTest::newRow("all slots taken") << "full@tovren.dev"
+                                         << "已绑定设备 3/3，请先在设置中解绑不用的设备。" << 0;
+        QTest::newRow("plan without devices") << "free@tovren.dev"
+                                              << "当前套餐未开放设备绑定，请先开通或续费套餐。" << 0;
     }
 
     void bindingRespectsThePlan()
@@ -225,7 +230,8 @@ private Q_SLOTS:
         const QJsonObject failed = reportOf(world.connectionReports().first());
         QCOMPARE(failed[QStringLiteral("errorMessage")].toString(), timeout);
         QCOMPARE(stagesOf(failed).count(QStringLiteral("node_ready_wait")), 1);
-        QVERIFY(!LocalProxyPorts::isOwnedSystemProxyPort(world.mac().proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks).port) ||
+        QVERIFY(!LocalProxyPorts::isOwnedSystemProxyPort(
+                    world.mac().proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks).port) ||
                 !world.mac().proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks).enabled);
     }
 

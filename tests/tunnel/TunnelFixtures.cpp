@@ -14,8 +14,8 @@ namespace TunnelFixtures {
 
 const QStringList &probeHosts()
 {
-    static const QStringList hosts{"www.google.com", "www.gstatic.com", "x.com",           "chatgpt.com",
-                                   "api.openai.com", "claude.ai",       "api.anthropic.com"};
+    static const QStringList hosts{"www.google.com", "www.gstatic.com",  "x.com", "chatgpt.com", "api.openai.com",
+                                   "claude.ai",      "api.anthropic.com"};
     return hosts;
 }
 
@@ -95,9 +95,9 @@ void ProbeServer::serve(QTcpSocket *socket)
 
 QByteArray curlThroughProxy(int port, const QString &url)
 {
-    const CommandResult result = awaitTask(CommandRunner::runResult(
-        QStringLiteral("/usr/bin/curl"),
-        {"-sS", "--max-time", "5", "--socks5-hostname", QStringLiteral("127.0.0.1:%1").arg(port), url}));
+    const CommandResult result = awaitTask(
+        CommandRunner::runResult(QStringLiteral("/usr/bin/curl"), {"-sS", "--max-time", "5", "--socks5-hostname",
+                                                                   QStringLiteral("127.0.0.1:%1").arg(port), url}));
     return result.status == 0 ? result.standardOutput.toUtf8() : QByteArray();
 }
 
@@ -140,8 +140,7 @@ ProbeWorld::ProbeWorld()
     }
 
     m_upstreamPort = freePort();
-    m_upstream.start(QStringLiteral("/usr/bin/microsocks"),
-                     {"-i", "127.0.0.1", "-p", QString::number(m_upstreamPort)});
+    m_upstream.start(QStringLiteral("/usr/bin/microsocks"), {"-i", "127.0.0.1", "-p", QString::number(m_upstreamPort)});
     if (!m_upstream.waitForStarted() || !eventually([this] { return listening(m_upstreamPort); })) {
         m_error = QStringLiteral("microsocks did not start");
         return;

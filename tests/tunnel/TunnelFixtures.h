@@ -12,7 +12,6 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
-
 // Pieces shared by the tunnel suites: the probe targets' stand-in servers, an upstream proxy, templates and
 // process helpers.
 namespace TunnelFixtures {
@@ -73,7 +72,7 @@ public:
     bool isValid() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
 
-    ProbeServer &secure() { return m_secure; }   // the probe hosts on port 443
+    ProbeServer &secure() { return m_secure; }     // the probe hosts on port 443
     ProbeServer &internet() { return m_internet; } // every other name
     int upstreamPort() const { return m_upstreamPort; }
 

@@ -65,12 +65,13 @@ private Q_SLOTS:
         QTest::newRow("installed") << true << QString() << ComponentInstallState(ComponentInstallState::installed)
                                    << std::optional<AppAlertAction>() << "连接组件已安装完成，请重新点击一键连接。"
                                    << "Tovren 连接组件安装完成。";
-        QTest::newRow("no Homebrew")
-            << false << QString() << ComponentInstallState(ComponentInstallState::needsHomebrew)
-            << std::optional<AppAlertAction>(AppAlertAction::openTerminalInstaller)
-            << "未检测到 Homebrew，Tovren 暂时无法在应用内完成组件安装。\n\n点击“打开终端安装”后，会进入一次性安装引导。"
-               "安装完成后回到 Tovren 再点一键连接。"
-            << "未检测到 Homebrew，切换到终端安装引导。";
+        QTest::newRow("no Homebrew") << false << QString()
+                                     << ComponentInstallState(ComponentInstallState::needsHomebrew)
+                                     << std::optional<AppAlertAction>(AppAlertAction::openTerminalInstaller)
+                                     << "未检测到 Homebrew，Tovren "
+                                        "暂时无法在应用内完成组件安装。\n\n点击“打开终端安装”后，会进入一次性安装引导。"
+                                        "安装完成后回到 Tovren 再点一键连接。"
+                                     << "未检测到 Homebrew，切换到终端安装引导。";
         QTest::newRow("brew fails")
             << true << "Error: wireguard-tools: no bottle available!"
             << ComponentInstallState::makeFailed("连接组件安装失败：Error: wireguard-tools: no bottle available!")
@@ -144,13 +145,15 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("no Homebrew") << QString() << 1
-                                     << QStringList{"Homebrew was not found on this Mac.",
-                                                    "Please install Homebrew first, then open Tovren and click connect again:",
-                                                    "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/"
-                                                    "Homebrew/install/HEAD/install.sh)\""};
+                                     << QStringList{
+                                            "Homebrew was not found on this Mac.",
+                                            "Please install Homebrew first, then open Tovren and click connect again:",
+                                            "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/"
+                                            "Homebrew/install/HEAD/install.sh)\""};
         QTest::newRow("installed") << "echo \"brew $*\"" << 0
-                                   << QStringList{"brew install bash wireguard-tools",
-                                                  "WireGuard Tools installed. Return to Tovren and click connect again."};
+                                   << QStringList{
+                                          "brew install bash wireguard-tools",
+                                          "WireGuard Tools installed. Return to Tovren and click connect again."};
         QTest::newRow("brew fails") << "echo broken; exit 3" << 3
                                     << QStringList{"broken", "Installation failed. Please check the output above."};
     }
@@ -171,7 +174,8 @@ private Q_SLOTS:
         QVERIFY(bin.mkpath(QStringLiteral("bin")));
         if (!brewBody.isEmpty())
             QVERIFY(writeScript(bin.filePath(QStringLiteral("bin/brew")), brewBody.toUtf8() + "\n"));
-        const ScriptRun run = runInstaller(script, bin.filePath(QStringLiteral("bin")) + QStringLiteral(":/usr/bin:/bin"));
+        const ScriptRun run =
+            runInstaller(script, bin.filePath(QStringLiteral("bin")) + QStringLiteral(":/usr/bin:/bin"));
 
         QCOMPARE(run.status, status);
         QVERIFY2(run.output.contains(QLatin1String("Tovren WireGuard Tools installer")), qPrintable(run.output));

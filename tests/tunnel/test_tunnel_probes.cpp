@@ -111,12 +111,12 @@ private Q_SLOTS:
         QTest::newRow("second of each decides")
             << QList<CurlAnswer>{{google, "500"}, {gstatic, "302"}, {chatGPT, "500"}, {openAI, "404"}} << true << true
             << QStringList{google, gstatic, chatGPT, openAI};
-        QTest::newRow("last AI service")
-            << QList<CurlAnswer>{{google, "404"}, {gstatic, "404"}, {anthropic, "404"}} << false << true
-            << QStringList{google, gstatic, chatGPT, openAI, claude, anthropic};
+        QTest::newRow("last AI service") << QList<CurlAnswer>{{google, "404"}, {gstatic, "404"}, {anthropic, "404"}}
+                                         << false << true
+                                         << QStringList{google, gstatic, chatGPT, openAI, claude, anthropic};
         QTest::newRow("server errors everywhere")
-            << QList<CurlAnswer>{{google, "500"}, {gstatic, "503"}, {chatGPT, "500"}, {openAI, "500"}, {claude, "502"},
-                                 {anthropic, "500"}}
+            << QList<CurlAnswer>{{google, "500"}, {gstatic, "503"}, {chatGPT, "500"},
+                                 {openAI, "500"}, {claude, "502"},  {anthropic, "500"}}
             << false << false << QStringList{google, gstatic, chatGPT, openAI, claude, anthropic};
     }
     void probeLists()
@@ -169,12 +169,14 @@ private Q_SLOTS:
         m_mac->setProxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::SecureWeb, {true, "10.0.0.2", 3128});
         const QString routeWarning =
             QStringLiteral("检测到可能存在其它 VPN/TUN 路由：0/1                10.8.0.1           UGScg     utun2");
-        const QString proxyWarning = QStringLiteral("检测到系统 HTTP/HTTPS/SOCKS 代理仍处于开启状态，可能影响流量归属。");
+        const QString proxyWarning =
+            QStringLiteral("检测到系统 HTTP/HTTPS/SOCKS 代理仍处于开启状态，可能影响流量归属。");
         QCOMPARE(awaitTask(m_tunnel->thirdPartyNetworkWarnings(false)), QStringList{routeWarning});
         QCOMPARE(awaitTask(m_tunnel->thirdPartyNetworkWarnings(true)), (QStringList{routeWarning, proxyWarning}));
 
         // A routing table that cannot be read gives no route warning, the proxy check still runs.
-        QVERIFY(writeScript(m_mac->path(QStringLiteral("/usr/sbin/netstat")), "echo 'netstat: sysctl: Operation not permitted' >&2\nexit 1\n"));
+        QVERIFY(writeScript(m_mac->path(QStringLiteral("/usr/sbin/netstat")),
+                            "echo 'netstat: sysctl: Operation not permitted' >&2\nexit 1\n"));
         QCOMPARE(awaitTask(m_tunnel->thirdPartyNetworkWarnings(true)), QStringList{proxyWarning});
     }
 

@@ -171,8 +171,8 @@ private Q_SLOTS:
 
         QCOMPARE(activation.proxyPort, 19092);
         QCOMPARE(activation.recoveryNotes,
-                 (QStringList{noteConfigRemoved, noteProxyPassed, noteAIPassed, noteSystemProxyMode,
-                              noteDomesticDirect, noteWiFiEnabled, noteBypass,
+                 (QStringList{noteConfigRemoved, noteProxyPassed, noteAIPassed, noteSystemProxyMode, noteDomesticDirect,
+                              noteWiFiEnabled, noteBypass,
                               QStringLiteral("默认端口被占用，已自动切换本地代理端口为 19092。"),
                               QStringLiteral("AI 专用代理入口已启用：127.0.0.1:19110。")}));
         QVERIFY(listening(19092));
@@ -244,8 +244,8 @@ private Q_SLOTS:
 
         loseSystemProxy(*m_mac);
         QCOMPARE(awaitTask(m_tunnel->connectionHealthCheck(19090, false)),
-                 (TunnelHealthCheck{true, QStringLiteral("系统代理保活通过。 检测到系统代理曾丢失，") + noteWiFiEnabled +
-                                              u' ' + noteBypass}));
+                 (TunnelHealthCheck{true, QStringLiteral("系统代理保活通过。 检测到系统代理曾丢失，") +
+                                              noteWiFiEnabled + u' ' + noteBypass}));
         QVERIFY(pointsAt(*m_mac, QStringLiteral("Wi-Fi"), 19090));
 
         for (const char *target : {"chatgpt.com/", "api.openai.com/v1/models", "claude.ai/", "api.anthropic.com/"})

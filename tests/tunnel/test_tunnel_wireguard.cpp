@@ -26,10 +26,9 @@ QString activeConf()
 
 QString wgQuick(const QString &action, bool homebrewBash)
 {
-    return WireGuardCommands::wgQuickCommand(QStringLiteral("/opt/homebrew/bin/wg-quick"),
-                                             homebrewBash ? QStringLiteral("/opt/homebrew/bin/bash")
-                                                          : QStringLiteral("/bin/bash"),
-                                             action, activeConf());
+    return WireGuardCommands::wgQuickCommand(
+        QStringLiteral("/opt/homebrew/bin/wg-quick"),
+        homebrewBash ? QStringLiteral("/opt/homebrew/bin/bash") : QStringLiteral("/bin/bash"), action, activeConf());
 }
 
 QStringList promptTexts(const SimulatedMac &mac)
@@ -74,7 +73,9 @@ private:
     void pointDirectProbesAt(int port)
     {
         qputenv("TOVREN_PROBE_TARGETS",
-                QStringLiteral("direct=http://127.0.0.1:%1/generate_204 http://127.0.0.1:%1/robots.txt").arg(port).toUtf8());
+                QStringLiteral("direct=http://127.0.0.1:%1/generate_204 http://127.0.0.1:%1/robots.txt")
+                    .arg(port)
+                    .toUtf8());
     }
 
 private Q_SLOTS:
@@ -197,10 +198,11 @@ private Q_SLOTS:
 
         const TunnelActivation activation = connect();
 
-        QCOMPARE(activation.recoveryNotes,
-                 (QStringList{QStringLiteral("检测到旧连接残留，正在自动清理。"), QStringLiteral("旧连接状态已修复。")}));
-        QCOMPARE(promptTexts(*m_mac), (QStringList{wgQuick("down", false), wgQuick("up", false),
-                                                    WireGuardCommands::repairScript(activeConf()), wgQuick("up", false)}));
+        QCOMPARE(activation.recoveryNotes, (QStringList{QStringLiteral("检测到旧连接残留，正在自动清理。"),
+                                                        QStringLiteral("旧连接状态已修复。")}));
+        QCOMPARE(promptTexts(*m_mac),
+                 (QStringList{wgQuick("down", false), wgQuick("up", false),
+                              WireGuardCommands::repairScript(activeConf()), wgQuick("up", false)}));
         QCOMPARE(m_mac->wireGuardTunnels(), QStringList{"tovren-active"});
     }
 
@@ -216,8 +218,8 @@ private Q_SLOTS:
         QTest::newRow("still broken after the repair")
             << QStringList{"Unable to create utun interface", "Unable to create utun interface"} << false
             << QStringLiteral("Unable to create utun interface") << 4;
-        QTest::newRow("administrator prompt dismissed") << QStringList() << true << QStringLiteral("User canceled.")
-                                                        << 2;
+        QTest::newRow("administrator prompt dismissed")
+            << QStringList() << true << QStringLiteral("User canceled.") << 2;
     }
     void failuresThatRepairCannotCure()
     {
