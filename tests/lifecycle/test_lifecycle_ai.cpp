@@ -1,7 +1,6 @@
 #include "SimulatedMac.h"
 #include "TestHome.h"
 #include "core/AppState.h"
-#include "core/TerminalLauncher.h"
 #include "core/Workspace.h"
 
 #include <QFile>
@@ -271,34 +270,6 @@ private Q_SLOTS:
         QVERIFY(app.alertMessage().has_value() && !app.alertMessage()->isEmpty());
         QCOMPARE(app.logs().first().message, QStringLiteral("Claude 启动器打开失败：") + *app.alertMessage());
         QVERIFY(!app.logs().first().message.contains(QStringLiteral("已打开")));
-    }
-
-    void escapingHelpers_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("shell");
-        QTest::addColumn<QString>("appleScript");
-        QTest::newRow("plain") << "codex"
-                               << "'codex'"
-                               << "codex";
-        QTest::newRow("single quotes") << "a'b'"
-                                       << "'a'\\''b'\\'''"
-                                       << "a'b'";
-        QTest::newRow("backslash before quote") << "\\\""
-                                                << "'\\\"'"
-                                                << "\\\\\\\"";
-        QTest::newRow("empty") << ""
-                               << "''"
-                               << "";
-    }
-
-    void escapingHelpers()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, shell);
-        QFETCH(QString, appleScript);
-        QCOMPARE(TerminalLauncher::shellQuoted(text), shell);
-        QCOMPARE(TerminalLauncher::appleScriptEscaped(text), appleScript);
     }
 };
 
