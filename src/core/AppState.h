@@ -375,6 +375,8 @@ private:
     QString m_currentRequestId;
     QDateTime m_currentAttemptStartedAt = QDateTime::currentDateTimeUtc();
     QList<StateRecord> m_currentStateLog;
+    // The endpoint of the connection that is up; the selection may have moved on since it was made.
+    std::optional<Endpoint> m_connectedEndpoint;
     // Heartbeat counters that a successful connect starts afresh.
     int m_consecutiveHealthFailures = 0;
     int m_autoRecoverySwitchCount = 0;

@@ -185,6 +185,7 @@ QCoro::Task<void> AppState::connectCandidate(Endpoint candidate, Device device, 
             : activation.mode == TunnelActivation::Mode::singBox ? QStringLiteral("sing-box 内核已连接：")
                                                                  : QStringLiteral("Network Extension 已连接：");
         setConnectedAt(QDateTime::currentDateTime());
+        m_connectedEndpoint = candidate;
         setConnectionState(ConnectionState::connected);
         appendLog(prefix + candidate.region + QStringLiteral("。"));
         break;
@@ -224,7 +225,11 @@ QCoro::Task<void> AppState::disconnect()
 
 QCoro::Task<void> AppState::runDisconnect()
 {
-    const Endpoint endpoint = selectedEndpoint();
+    // Picking another row while connected moves only the selection: the report is about the connection that ends.
+    const Endpoint endpoint = m_connectionState.is(ConnectionState::connected) && m_connectedEndpoint
+                                  ? *m_connectedEndpoint
+                                  : selectedEndpoint();
+    m_connectedEndpoint.reset();
     const std::optional<Device> device = m_currentDevice;
     setConnectionState(ConnectionState::disconnecting);
     if (m_currentAttemptId.isEmpty())

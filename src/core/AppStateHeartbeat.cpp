@@ -216,6 +216,7 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
 
             connectedHere = true;
             setConnectedAt(QDateTime::currentDateTime());
+            m_connectedEndpoint = candidate;
             setConnectionState(ConnectionState::connected);
             if (activation.proxyPort)
                 setLocalProxyPort(*activation.proxyPort);

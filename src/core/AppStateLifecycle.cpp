@@ -53,6 +53,7 @@ QCoro::Task<void> AppState::cleanupBeforeExit()
         // quitting goes on whatever the clean-up met
     }
     setConnectedAt(std::nullopt);
+    m_connectedEndpoint.reset();
     setAiProxyReady(false);
     setConnectionState(ConnectionState::disconnected);
 }

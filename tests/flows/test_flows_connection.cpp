@@ -88,11 +88,16 @@ private Q_SLOTS:
         QVERIFY(consistentStateLog(connected));
         QCOMPARE(reports.first()[QStringLiteral("traceHeaders")].toObject().size() > 0, true);
 
+        // Regression: a row picked while connected used to be reported as the endpoint that was disconnected.
+        state.selectEndpoint(state.endpoints().last());
         awaitTask(state.toggleConnection()); // connected: the button disconnects
         QCOMPARE(state.connectionState().kind(), ConnectionState::disconnected);
         QVERIFY(world.logged(QStringLiteral("连接已断开。")));
         const QJsonObject disconnected = reportOf(world.connectionReports().last());
         QCOMPARE(disconnected[QStringLiteral("status")].toString(), QStringLiteral("disconnected"));
+        QCOMPARE(disconnected[QStringLiteral("endpointId")].toString(), QStringLiteral("ep_hk_01"));
+        QCOMPARE(disconnected[QStringLiteral("stateLog")].toArray().last()[QStringLiteral("endpointId")].toString(),
+                 QStringLiteral("ep_hk_01"));
         QCOMPARE(disconnected[QStringLiteral("stateStage")].toString(), QStringLiteral("rollback"));
         QCOMPARE(disconnected[QStringLiteral("reasonCode")].toString(), QStringLiteral("UNKNOWN_FAILURE"));
         QVERIFY(!world.mac().proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks).enabled);
