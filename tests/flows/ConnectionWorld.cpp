@@ -6,7 +6,8 @@
 #include <QJsonDocument>
 #include <QTest>
 
-ConnectionWorld::ConnectionWorld(const std::optional<QJsonObject> &dataSet, const QStringList &planArguments)
+ConnectionWorld::ConnectionWorld(const std::optional<QJsonObject> &dataSet, const QStringList &planArguments,
+                                 InProcessState withState)
 {
     m_mac = std::make_unique<SimulatedMac>();
     if (!m_mac->isValid()) {
@@ -30,7 +31,8 @@ ConnectionWorld::ConnectionWorld(const std::optional<QJsonObject> &dataSet, cons
         return;
     }
     qputenv(Deployment::controlPlaneVariable, m_plane->http().toString().toUtf8());
-    restartState();
+    if (withState == InProcessState::yes)
+        restartState();
 }
 
 ConnectionWorld::~ConnectionWorld()

@@ -21,9 +21,12 @@
 class ConnectionWorld final
 {
 public:
+    // Without a state of its own the world only stands ready for a client run as a separate process.
+    enum class InProcessState { yes, no };
+
     // `dataSet` replaces the demo data set; `planArguments` go to the control plane as well.
     explicit ConnectionWorld(const std::optional<QJsonObject> &dataSet = std::nullopt,
-                             const QStringList &planArguments = {});
+                             const QStringList &planArguments = {}, InProcessState withState = InProcessState::yes);
     ~ConnectionWorld();
     Q_DISABLE_COPY_MOVE(ConnectionWorld)
 
@@ -31,6 +34,7 @@ public:
     QString errorString() const { return m_error; }
 
     AppState &state() { return *m_state; }
+    QString homePath() const { return m_home.path(); }
     ControlPlaneProcess &plane() { return *m_plane; }
     SimulatedMac &mac() { return *m_mac; }
     TunnelFixtures::ProbeWorld &probes() { return *m_probes; }
