@@ -16,6 +16,8 @@ namespace {
 
 constexpr int connectTimeoutMs = 90'000;
 const QString connectedLine = QStringLiteral("sing-box 内核已连接：");
+// The alert's log line once every candidate failed.
+const QString connectFailedLine = QStringLiteral("连接失败：已尝试");
 const QString startupCleanupLine = QStringLiteral("已检查并清理上次异常退出残留连接。");
 
 // Cores whose client was killed are handed to this process (a child subreaper, set in initTestCase); it reaps
@@ -68,12 +70,16 @@ public:
     QProcess &process() { return m_process; }
     const QString &log() const { return m_log; }
 
-    // True once the log holds the text; false when the client ended or the time ran out first.
-    bool waitForLog(const QString &text, int timeoutMs)
+    // True once the log holds the text; false when the client ended, the log showed `failure` or the time ran
+    // out first.
+    bool waitForLog(const QString &text, int timeoutMs, const QString &failure = connectFailedLine)
     {
-        return QTest::qWaitFor([&] { return m_log.contains(text) || m_process.state() == QProcess::NotRunning; },
-                               timeoutMs) &&
-               m_log.contains(text);
+        [[maybe_unused]] const bool settled = QTest::qWaitFor(
+            [&] {
+                return m_log.contains(text) || m_log.contains(failure) || m_process.state() == QProcess::NotRunning;
+            },
+            timeoutMs);
+        return m_log.contains(text);
     }
     bool waitForEnd(int timeoutMs)
     {
