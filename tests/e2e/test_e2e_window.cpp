@@ -32,7 +32,7 @@ QString statusAfterConnect(ConnectionPanel *panel)
 {
     const auto settled = [panel] {
         const QString status = panel->statusTitle()->text();
-        return status == QLatin1String("已连接") || status == QLatin1String("连接异常");
+        return status == u"已连接" || status == u"连接异常";
     };
     [[maybe_unused]] const bool ended = QTest::qWaitFor(settled, connectTimeoutMs);
     return panel->statusTitle()->text();
@@ -64,13 +64,17 @@ NodeRow *rowOf(NodePanel *panel, const QString &endpointId)
     return nullptr;
 }
 
-// The connection reports as (endpoint, status), oldest first.
+// The connection reports as "endpoint status", oldest first. A heartbeat repeats "connected" once a minute,
+// which a slow run may see: repeats count once.
 QStringList reportTrail(ConnectionWorld &world)
 {
     QStringList trail;
     for (const QJsonValue &entry : world.connectionReports()) {
         const QJsonObject report = entry[QStringLiteral("report")].toObject();
-        trail << report[QStringLiteral("endpointId")].toString() + u' ' + report[QStringLiteral("status")].toString();
+        const QString step =
+            report[QStringLiteral("endpointId")].toString() + u' ' + report[QStringLiteral("status")].toString();
+        if (trail.isEmpty() || trail.last() != step)
+            trail << step;
     }
     return trail;
 }
