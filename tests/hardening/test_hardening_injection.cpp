@@ -278,7 +278,10 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(pidFile));
         QCOMPARE(mac.promptCount(), 0);
         QCOMPARE(mac.invocations(QStringLiteral("kill")).size(), 0);
-        QCOMPARE(mac.invocations(QStringLiteral("ps")).size(), 0);
+        // Nothing from the file was taken for a pid and looked up (a listener that turned up on the free port
+        // meanwhile may be).
+        for (const SimulatedMac::Invocation &run : mac.invocations(QStringLiteral("ps")))
+            QVERIFY2(!content.contains(run.arguments.value(1).toUtf8()), qPrintable(run.arguments.join(u' ')));
     }
 
     void launcherScriptRunsOnlyTheTool_data()

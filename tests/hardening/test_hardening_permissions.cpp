@@ -126,7 +126,7 @@ private:
                     wrong << QStringLiteral("holds a secret: ") + entry.path;
             }
         }
-        QCOMPARE(wrong, QStringList());
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u'\n')));
     }
 
     // The token reached the control plane only as a credential: not in a report body, a ticket, a URL.
