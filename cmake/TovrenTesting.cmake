@@ -21,6 +21,6 @@ set(TOVREN_SANITIZER_ENVIRONMENT "")
 if(TOVREN_SANITIZE)
   set(TOVREN_SANITIZER_ENVIRONMENT
     "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0:strict_string_checks=1"
-    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=${CMAKE_SOURCE_DIR}/cmake/ubsan.supp"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0")
 endif()
