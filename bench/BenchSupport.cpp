@@ -28,6 +28,14 @@ void useBuildTree()
         qputenv("TOVREN_SOURCE_DIR", TOVREN_BENCH_SOURCE_DIR);
 }
 
+int option(const QStringList &arguments, const QString &name, int fallback)
+{
+    const qsizetype at = arguments.indexOf(name);
+    bool ok = false;
+    const int value = at >= 0 ? arguments.value(at + 1).toInt(&ok) : 0;
+    return ok && value > 0 ? value : fallback;
+}
+
 double median(QList<double> values)
 {
     if (values.isEmpty())

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 // Small pieces shared by the benchmarks: figures, verdicts, the machine's load and an event-loop stall probe.
@@ -11,6 +12,9 @@ namespace Bench {
 
 // Points the test fixtures at this build and source tree when the runner did not.
 void useBuildTree();
+
+// The positive whole number after `name` in the arguments, else `fallback`.
+int option(const QStringList &arguments, const QString &name, int fallback);
 
 double median(QList<double> values);
 double maximum(const QList<double> &values);

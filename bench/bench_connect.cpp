@@ -45,14 +45,6 @@ struct Run
     QMap<QString, std::pair<int, double>> toolRuns; // simulated Mac tool: runs during the connect, ms they took
 };
 
-int option(const QStringList &arguments, const QString &name, int fallback)
-{
-    const qsizetype at = arguments.indexOf(name);
-    bool ok = false;
-    const int value = at >= 0 ? arguments.value(at + 1).toInt(&ok) : 0;
-    return ok && value > 0 ? value : fallback;
-}
-
 // One tool run the way the runtime makes it, on a port where nothing listens: the unit cost of the clean-ups'
 // port sweeps on this machine.
 double toolRunMs(int samples)
@@ -160,7 +152,7 @@ int main(int argc, char *argv[])
     Bench::useBuildTree();
     QApplication app(argc, argv);
     const QStringList arguments = QApplication::arguments();
-    const int runCount = option(arguments, QStringLiteral("--runs"), 5);
+    const int runCount = Bench::option(arguments, QStringLiteral("--runs"), 5);
 
     // Provisioning finishes at once: the wait for the service is not the client's latency.
     ConnectionWorld world(std::nullopt, {QStringLiteral("--provisioning-ms"), QStringLiteral("0")});
