@@ -46,8 +46,12 @@ QCoro::Task<QList<QList<int>>> SingBoxRuntimeCoordinator::listeningPIDs(QList<in
     QList<QList<int>> listeners;
     for (qsizetype first = 0; first < ports.size(); first += concurrentPortQueries) {
         std::vector<QCoro::Task<QList<int>>> queries; // each starts running at once
-        for (qsizetype i = first; i < std::min(ports.size(), first + concurrentPortQueries); ++i)
+        for (qsizetype i = first; i < std::min(ports.size(), first + concurrentPortQueries); ++i) {
+            // One launch per turn of the event loop: a launch holds the loop until the child runs.
+            if (i > first)
+                co_await QCoro::sleepFor(0ms);
             queries.push_back(listeningPIDs(ports[i]));
+        }
         for (QCoro::Task<QList<int>> &query : queries)
             listeners << co_await std::move(query);
     }
