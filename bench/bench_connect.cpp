@@ -41,7 +41,7 @@ struct Run
     double connectBusyMs = 0;
     double connectBusyAtMs = 0;
     double disconnectBusyMs = 0;
-    QList<std::pair<double, QString>> milestones; // activity-log lines, ms after the press
+    QList<std::pair<double, QString>> milestones;   // activity-log lines, ms after the press
     QMap<QString, std::pair<int, double>> toolRuns; // simulated Mac tool: runs during the connect, ms they took
 };
 
@@ -137,7 +137,10 @@ void printBreakdown(const QList<Run> &runs)
         QList<double> times;
         for (const Run &run : runs)
             times << run.toolRuns.value(it.key()).second;
-        tools << QStringLiteral("%1 %2 (%3)").arg(it.key()).arg(it.value().first).arg(Bench::seconds(Bench::median(times)));
+        tools << QStringLiteral("%1 %2 (%3)")
+                     .arg(it.key())
+                     .arg(it.value().first)
+                     .arg(Bench::seconds(Bench::median(times)));
     }
     Bench::say(QStringLiteral("  host tool runs per connect, with the time until the next began (median): ") +
                tools.join(QStringLiteral(", ")));
@@ -179,16 +182,17 @@ int main(int argc, char *argv[])
         for (int i = 1; i <= runCount; ++i) {
             const Run run = measureOnce(world, actions, stalls);
             runs << run;
-            Bench::say(QStringLiteral("  run %1: connect %2, probe round trip %3, disconnect %4; longest stall: "
-                                      "connect %5 at %6 after the press, disconnect %7; longest own work: connect %8 at %9, "
-                                      "disconnect %10")
-                           .arg(i)
-                           .arg(Bench::seconds(run.connectMs), Bench::milliseconds(run.probeMs),
-                                Bench::seconds(run.disconnectMs), Bench::milliseconds(run.connectStallMs),
-                                Bench::seconds(run.connectStallAtMs), Bench::milliseconds(run.disconnectStallMs),
-                                Bench::milliseconds(run.connectBusyMs), Bench::seconds(run.connectBusyAtMs))
-                           .arg(Bench::milliseconds(run.disconnectBusyMs))
-                       .append(QStringLiteral("  (") + Bench::loadText() + u')'));
+            Bench::say(
+                QStringLiteral("  run %1: connect %2, probe round trip %3, disconnect %4; longest stall: "
+                               "connect %5 at %6 after the press, disconnect %7; longest own work: connect %8 at %9, "
+                               "disconnect %10")
+                    .arg(i)
+                    .arg(Bench::seconds(run.connectMs), Bench::milliseconds(run.probeMs),
+                         Bench::seconds(run.disconnectMs), Bench::milliseconds(run.connectStallMs),
+                         Bench::seconds(run.connectStallAtMs), Bench::milliseconds(run.disconnectStallMs),
+                         Bench::milliseconds(run.connectBusyMs), Bench::seconds(run.connectBusyAtMs))
+                    .arg(Bench::milliseconds(run.disconnectBusyMs))
+                    .append(QStringLiteral("  (") + Bench::loadText() + u')'));
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_connect: %s\n", e.what());

@@ -58,9 +58,9 @@ public:
             m_error = QStringLiteral("probe servers: ") + m_probes.errorString();
             return;
         }
-        m_plane = std::make_unique<ControlPlaneProcess>(
-            QStringList{QStringLiteral("--upstream"), QStringLiteral("socks://127.0.0.1:%1").arg(m_probes.upstreamPort()),
-                        QStringLiteral("--provisioning-ms"), QStringLiteral("0")});
+        m_plane = std::make_unique<ControlPlaneProcess>(QStringList{
+            QStringLiteral("--upstream"), QStringLiteral("socks://127.0.0.1:%1").arg(m_probes.upstreamPort()),
+            QStringLiteral("--provisioning-ms"), QStringLiteral("0")});
         if (!m_plane->isRunning()) {
             m_error = QStringLiteral("control plane: ") + m_plane->startError();
             return;
@@ -156,7 +156,8 @@ private:
     void readErrors()
     {
         m_errors += QString::fromUtf8(m_process.readAllStandardError());
-        static const QRegularExpression line(QStringLiteral("tovren startup: (first paint|start-up task done) (\\d+) ms"));
+        static const QRegularExpression line(
+            QStringLiteral("tovren startup: (first paint|start-up task done) (\\d+) ms"));
         const double wall = m_clock.nsecsElapsed() / 1e6;
         for (auto match = line.globalMatch(m_errors); match.hasNext();) {
             const QRegularExpressionMatch found = match.next();
@@ -239,7 +240,8 @@ bool connectedAndIdle(int settleSeconds, int cpuSeconds)
     const auto connected = [&] { return client.output().contains(QStringLiteral("内核已连接")); };
     const auto failed = [&] { return client.output().contains(QStringLiteral("连接失败")) || !client.running(); };
     if (!waitUntil([&] { return connected() || failed(); }, 90000) || !connected()) {
-        std::fprintf(stderr, "bench_process: the self-test connect did not succeed:\n%s\n", qPrintable(client.output()));
+        std::fprintf(stderr, "bench_process: the self-test connect did not succeed:\n%s\n",
+                     qPrintable(client.output()));
         return false;
     }
     QTest::qWait(settleSeconds * 1000);
