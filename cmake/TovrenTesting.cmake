@@ -8,8 +8,19 @@ function(tovren_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  set(environment QT_QPA_PLATFORM=offscreen TOVREN_BUILD_DIR=${CMAKE_BINARY_DIR} TOVREN_SOURCE_DIR=${CMAKE_SOURCE_DIR}
+    ${TOVREN_SANITIZER_ENVIRONMENT})
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS "${T_LABELS}"
     TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TOVREN_BUILD_DIR=${CMAKE_BINARY_DIR};TOVREN_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    ENVIRONMENT "${environment}")
 endfunction()
+
+# Under the sanitizers every finding ends the process that made it (a test, or a tool or core it started).
+set(TOVREN_SANITIZER_ENVIRONMENT "")
+if(TOVREN_SANITIZE)
+  set(TOVREN_SANITIZER_ENVIRONMENT
+    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0:strict_string_checks=1"
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=${CMAKE_SOURCE_DIR}/cmake/ubsan.supp"
+    "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0")
+endif()

@@ -4,6 +4,7 @@
 #include "QuitInterceptor.h"
 #include "Screenshots.h"
 #include "SignalQuit.h"
+#include "StartupTimes.h"
 #include "StateActions.h"
 #include "Typography.h"
 #include "core/AppState.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QTextStream>
 #include <QWidget>
 
@@ -74,6 +76,8 @@ int runScreenshots(const QStringList &arguments)
 
 int main(int argc, char *argv[])
 {
+    QElapsedTimer sinceLaunch;
+    sinceLaunch.start();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tovren"));
     QApplication::setApplicationVersion(AppState::applicationVersion());
@@ -112,6 +116,7 @@ int main(int argc, char *argv[])
     // the window is the way out, and it quits through the same deferred clean-up as every other way.
     QApplication::setQuitOnLastWindowClosed(!MenuBarItem::available());
 
+    reportStartupTimesIfRequested(window, sinceLaunch);
     window.show();
     return QApplication::exec();
 }

@@ -24,7 +24,9 @@ QString aiToolScript(int port, const QString &command, const QString &displayNam
         QStringLiteral("if command -v ") + quoted + QStringLiteral(" >/dev/null 2>&1; then"),
         QStringLiteral("  ") + quoted,
         QStringLiteral("else"),
-        QStringLiteral("  echo '未检测到 ") + displayName + QStringLiteral(" 命令，请先安装或检查 PATH。'"),
+        // Inside single quotes: a quote in the name closes and reopens them, so the name stays text.
+        QStringLiteral("  echo '未检测到 ") + QString(displayName).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+            QStringLiteral(" 命令，请先安装或检查 PATH。'"),
         QStringLiteral("fi"),
     }
         .join(QLatin1Char('\n'));

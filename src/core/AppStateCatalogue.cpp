@@ -1,25 +1,11 @@
 // The public catalogue (endpoints, plans, client versions) and the plan pages on the web.
 #include "AppState.h"
 #include "ControlPlaneMapping.h"
+#include "VersionPolicy.h"
 #include "Workspace.h"
 #include "api/Deployment.h"
 
 namespace {
-
-QString withLeadingV(const QString &version)
-{
-    return version.startsWith(QLatin1Char('v')) ? version : QStringLiteral("v") + version;
-}
-
-const QString &nonEmpty(const std::optional<QString> &first, const std::optional<QString> &second)
-{
-    static const QString none;
-    if (first && !first->isEmpty())
-        return *first;
-    if (second && !second->isEmpty())
-        return *second;
-    return none;
-}
 
 // Every key and value fully percent-encoded: a "+" stays a plus sign, and an address given as a value (the
 // sign-in page's "next") keeps its own "&" and "=" to itself.
@@ -83,7 +69,7 @@ QCoro::Task<void> AppState::refreshPublicData()
         const auto macos = std::find_if(answer.versions.cbegin(), answer.versions.cend(),
                                         [](const APIAppVersion &v) { return v.platform == u"macos"; });
         if (macos != answer.versions.cend()) {
-            setLatestVersion(withLeadingV(macos->latestVersion));
+            setLatestVersion(versionWithLeadingV(macos->latestVersion));
             applyVersionPolicy(*macos);
         }
     } catch (const std::exception &error) {
@@ -93,36 +79,10 @@ QCoro::Task<void> AppState::refreshPublicData()
 
 void AppState::applyVersionPolicy(const APIAppVersion &version)
 {
-    const QString mode = version.updateMode.toLower();
-    const qint64 rollout = version.rolloutPercent.value_or(100);
-    const QString latest = withLeadingV(version.latestVersion);
-    const QString rollbackTarget =
-        version.rollbackVersion && !version.rollbackVersion->isEmpty() ? *version.rollbackVersion : version.minVersion;
-
-    QString text;
-    bool required = false;
-    QString download;
-    if (mode == u"rollback") {
-        text = QStringLiteral("回滚到 ") + rollbackTarget;
-        required = true;
-        download = nonEmpty(version.rollbackDownloadUrl, version.downloadUrl);
-    } else if (mode == u"force") {
-        text = version.forceMessage && !version.forceMessage->isEmpty() ? *version.forceMessage
-                                                                        : QStringLiteral("需要升级到 ") + latest;
-        required = true;
-        download = version.downloadUrl.value_or(QString());
-    } else if (rollout < 100 && latest != m_appVersion) {
-        text = QStringLiteral("灰度发布 ") + QString::number(rollout) + QStringLiteral("% · 最新 ") + latest;
-        download = version.downloadUrl.value_or(QString());
-    } else {
-        text = latest == m_appVersion ? QStringLiteral("已是最新") : QStringLiteral("发现新版 ") + latest;
-        download = version.downloadUrl.value_or(QString());
-    }
-    setVersionPolicyText(text);
-    setRequiresVersionAction(required);
-    // The address comes from the server and is opened with the default handler: only a web address is kept.
-    const QUrl url(download, QUrl::StrictMode);
-    setVersionDownloadURL(Workspace::isWebAddress(url) ? std::optional<QUrl>(url) : std::nullopt);
+    const VersionPolicy policy = VersionPolicy::of(version, m_appVersion);
+    setVersionPolicyText(policy.text);
+    setRequiresVersionAction(policy.requiresAction);
+    setVersionDownloadURL(policy.downloadAddress);
 }
 
 void AppState::applyBootstrapEndpoints(const QList<APIEndpoint> &records)

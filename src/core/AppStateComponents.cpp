@@ -8,7 +8,6 @@
 #include "tunnel/WireGuardToolInstallerError.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 
@@ -125,12 +124,12 @@ QString AppState::makeWireGuardToolsInstallScript()
         throw FileSystemError(QStringLiteral("无法创建目录"), directory, qt_error_string(errno));
     const QString path = directory + QStringLiteral("/install-wireguard-tools.command");
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(installScript) < 0 || !file.commit())
-        throw FileSystemError(QStringLiteral("无法写入文件"), path, file.errorString());
-    const auto executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                            QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                            QFileDevice::ExeOther;
+    // Terminal runs the script as its owner, the only one who needs to read or run it: written owner-only from
+    // the first byte (never world-writable under a permissive umask), then made executable for the owner.
+    errno = 0;
+    if (!ProductPaths::writePrivateFileAtomically(path, QByteArray(installScript)))
+        throw FileSystemError(QStringLiteral("无法写入文件"), path, errno ? qt_error_string(errno) : QString());
+    const auto executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
     if (!QFile::setPermissions(path, executable))
         throw FileSystemError(QStringLiteral("无法设置文件权限"), path, qt_error_string(errno));
     return path;

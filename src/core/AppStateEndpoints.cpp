@@ -91,7 +91,7 @@ std::optional<QString> AppState::quickConnectCacheURL(bool createDirectory) cons
 {
     const QString directory = ProductPaths::cacheDirectory();
     if (createDirectory) {
-        if (!QDir().mkpath(QFileInfo(directory).absolutePath()))
+        if (!ProductPaths::createPrivatePath(QFileInfo(directory).absolutePath()))
             return std::nullopt;
         ProductPaths::ensurePrivateDirectory(directory); // a failure shows when the file is written
     }

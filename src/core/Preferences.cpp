@@ -2,12 +2,15 @@
 
 #include "ProductPaths.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -60,6 +63,16 @@ QSettings::Format jsonFormat()
     return format;
 }
 
+// QSettings creates the file with 0666 less the umask, and keeps a file's mode when it rewrites it: once
+// narrowed, the session token and device identities stay the owner's.
+void keepOwnerOnly(const QString &file)
+{
+    const QByteArray path = QFile::encodeName(file);
+    struct stat info{};
+    if (::stat(path.constData(), &info) == 0 && (info.st_mode & 0077) != 0)
+        ::chmod(path.constData(), 0600);
+}
+
 } // namespace
 
 Preferences::Preferences()
@@ -70,6 +83,8 @@ Preferences::Preferences()
 #else
     ProductPaths::ensurePrivateDirectory(QFileInfo(defaultJsonFilePath()).absolutePath());
     m_settings = std::make_unique<QSettings>(defaultJsonFilePath(), jsonFormat());
+    m_privateFile = true;
+    keepOwnerOnly(defaultJsonFilePath());
 #endif
 }
 
@@ -78,6 +93,8 @@ Preferences::Preferences(const QString &jsonFilePath)
     // The store holds the session token: its folder is the owner's alone before the file exists.
     ProductPaths::ensurePrivateDirectory(QFileInfo(jsonFilePath).absolutePath());
     m_settings = std::make_unique<QSettings>(jsonFilePath, jsonFormat());
+    m_privateFile = true;
+    keepOwnerOnly(jsonFilePath);
 }
 
 Preferences::~Preferences() = default;
@@ -123,7 +140,7 @@ template<typename T> void Preferences::store(const QString &key, const T &value)
     if (current.typeId() == QMetaType::fromType<T>().id() && current.value<T>() == value)
         return;
     m_settings->setValue(key, QVariant::fromValue(value));
-    m_settings->sync();
+    persist();
 }
 
 void Preferences::setBool(const QString &key, bool value) { store(key, value); }
@@ -135,10 +152,18 @@ void Preferences::remove(const QString &key)
     if (!m_settings->contains(key))
         return;
     m_settings->remove(key);
-    m_settings->sync();
+    persist();
 }
 
 void Preferences::sync()
 {
+    persist();
+}
+
+void Preferences::persist()
+{
     m_settings->sync();
+    if (!m_privateFile)
+        return;
+    keepOwnerOnly(m_settings->fileName());
 }

@@ -36,5 +36,8 @@ public:
 
 private:
     template<typename T> void store(const QString &key, const T &value);
+    // Writes pending changes; a JSON store's file is kept owner-only.
+    void persist();
     std::unique_ptr<QSettings> m_settings;
+    bool m_privateFile = false;
 };

@@ -30,9 +30,29 @@ QString cacheDirectory()
 #endif
 }
 
+bool createPrivatePath(const QString &path)
+{
+    // QDir::mkpath would create the folders with 0777 less the umask: under a permissive umask, a product folder
+    // that others may write to, where they could swap the owner-only folders inside for their own.
+    const QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QStringList missing;
+    for (QString folder = target; !QFileInfo::exists(folder);) {
+        missing.prepend(folder);
+        const QString parent = QFileInfo(folder).absolutePath();
+        if (parent == folder)
+            break;
+        folder = parent;
+    }
+    for (const QString &folder : std::as_const(missing)) {
+        if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    return QFileInfo(target).isDir();
+}
+
 bool ensurePrivateDirectory(const QString &path)
 {
-    if (!QDir().mkpath(path))
+    if (!createPrivatePath(path))
         return false;
     return ::chmod(QFile::encodeName(path).constData(), 0700) == 0;
 }
@@ -40,7 +60,7 @@ bool ensurePrivateDirectory(const QString &path)
 bool writePrivateFileAtomically(const QString &path, const QByteArray &bytes)
 {
     const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath()))
+    if (!createPrivatePath(info.absolutePath()))
         return false;
     QByteArray tmpl = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()
                                         + QStringLiteral(".XXXXXX"));

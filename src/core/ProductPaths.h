@@ -13,6 +13,10 @@ QString singBoxDirectory();               // ".../Tovren/sing-box"
 QString installersDirectory();            // ".../Tovren/Installers"
 QString cacheDirectory();                 // ".../Tovren/Cache" (XDG cache folder elsewhere)
 
+// Creates the folder and its missing parents owner-only (0700) from the start, whatever the umask; folders
+// that exist keep their modes.
+bool createPrivatePath(const QString &path);
+
 // Creates the folder (and its parents) if needed and makes it owner-only (0700).
 bool ensurePrivateDirectory(const QString &path);
 

@@ -11,6 +11,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -18,6 +19,9 @@ namespace {
 
 constexpr auto afterKill = 250ms;
 constexpr int maxOwnersNamed = 3;
+// Port queries that run at once: enough to overlap their waits, few enough to keep descriptors and processes
+// modest under a per-process descriptor limit of 256.
+constexpr qsizetype concurrentPortQueries = 7;
 
 QString tool(const char *macPath)
 {
@@ -33,6 +37,25 @@ QCoro::Task<QList<int>> SingBoxRuntimeCoordinator::listeningPIDs(int port)
     if (result.status != 0)
         co_return QList<int>();
     co_return SingBox::parseListeningPIDs(result.standardOutput);
+}
+
+QCoro::Task<QList<QList<int>>> SingBoxRuntimeCoordinator::listeningPIDs(QList<int> ports)
+{
+    // A clean-up asks about all 21 local ports twice, and a connect cleans up twice before its core starts. The
+    // queries are independent and each mostly waits for lsof; one after the other they take seconds.
+    QList<QList<int>> listeners;
+    for (qsizetype first = 0; first < ports.size(); first += concurrentPortQueries) {
+        std::vector<QCoro::Task<QList<int>>> queries; // each starts running at once
+        for (qsizetype i = first; i < std::min(ports.size(), first + concurrentPortQueries); ++i) {
+            // One launch per turn of the event loop: a launch holds the loop until the child runs.
+            if (i > first)
+                co_await QCoro::sleepFor(0ms);
+            queries.push_back(listeningPIDs(ports[i]));
+        }
+        for (QCoro::Task<QList<int>> &query : queries)
+            listeners << co_await std::move(query);
+    }
+    co_return listeners;
 }
 
 QCoro::Task<bool> SingBoxRuntimeCoordinator::processExists(int pid)
@@ -76,8 +99,9 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString 
     QList<int> candidates;
     if (const std::optional<int> pid = readPID(pidURL))
         candidates << *pid;
-    for (int port : proxyPorts)
-        candidates << co_await listeningPIDs(port);
+    const QList<QList<int>> listening = co_await listeningPIDs(proxyPorts);
+    for (const QList<int> &listeners : listening)
+        candidates << listeners;
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
 
@@ -114,9 +138,12 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString 
         co_await QCoro::sleepFor(afterKill);
     }
 
-    for (int port : proxyPorts) {
+    // The first port in order that anyone still holds is the one named.
+    const QList<QList<int>> remaining = co_await listeningPIDs(proxyPorts);
+    for (qsizetype i = 0; i < proxyPorts.size(); ++i) {
+        const int port = proxyPorts[i];
         QStringList holders;
-        for (int pid : co_await listeningPIDs(port)) {
+        for (int pid : remaining[i]) {
             const QString command = co_await commandLine(pid);
             if (!command.isEmpty())
                 holders << SingBox::ownerEntry(pid, command);

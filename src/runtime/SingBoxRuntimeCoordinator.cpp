@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
 #include <csignal>
 
 using namespace std::chrono_literals;
@@ -86,12 +87,12 @@ QList<int> SingBoxRuntimeCoordinator::listenPorts(const QString &configURL)
 void SingBoxRuntimeCoordinator::resetRuntimeFiles(const QString &logURL, const QString &pidURL)
 {
     const QString directory = QFileInfo(logURL).absolutePath();
-    if (!QDir().mkpath(directory))
+    if (!ProductPaths::ensurePrivateDirectory(directory))
         throw FileSystemError(QStringLiteral("无法创建目录"), directory, QString());
-    QFile log(logURL);
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw FileSystemError(QStringLiteral("无法写入文件"), logURL, log.errorString());
-    log.close();
+    // The core's output names its servers: an empty log, owner-only from the start, replaces the old one.
+    errno = 0;
+    if (!ProductPaths::writePrivateFileAtomically(logURL, QByteArray()))
+        throw FileSystemError(QStringLiteral("无法写入文件"), logURL, errno ? qt_error_string(errno) : QString());
     QFile::remove(pidURL);
 }
 

@@ -62,6 +62,7 @@ private:
     QCoro::Task<> terminatePrivileged(QList<int> pids);
     QCoro::Task<QStringList> cleanupStaleRuntime(QString pidURL, QList<int> proxyPorts, bool allowPrivilege);
     QCoro::Task<QList<int>> listeningPIDs(int port);
+    QCoro::Task<QList<QList<int>>> listeningPIDs(QList<int> ports); // per port, in the ports' order
     QCoro::Task<bool> processExists(int pid);
     QCoro::Task<QString> commandLine(int pid);
 

@@ -125,9 +125,10 @@ ProxyState parseProxyState(const QString &output)
         } else if (key == QStringLiteral("Server")) {
             state.server = value;
         } else if (key == QStringLiteral("Port")) {
+            // A port outside the TCP range could not be written back when the setting is restored.
             bool ok = false;
             const int port = value.toInt(&ok, 10);
-            state.port = ok ? port : 0;
+            state.port = ok && port >= 1 && port <= 65535 ? port : 0;
         }
     }
     return state;

@@ -47,7 +47,8 @@ QStringList setBypassArguments(const QString &service, const QStringList &domain
 // The enabled services of "-listallnetworkservices", in order: the heading and disabled services (marked
 // with a leading asterisk) are left out.
 QStringList parseNetworkServices(const QString &output);
-// "Enabled: Yes", "Server: ...", "Port: ..." of a read verb; missing or unreadable values keep the defaults.
+// "Enabled: Yes", "Server: ...", "Port: ..." of a read verb; missing or unreadable values keep the defaults
+// (a port outside 1 to 65535 is unreadable).
 ProxyState parseProxyState(const QString &output);
 // The entries of "-getproxybypassdomains"; the tool's message for an empty list reads as no entries.
 QStringList parseBypassDomains(const QString &output);

@@ -1,5 +1,7 @@
 #include "test_api_controlplane_support.h"
 
+#include "EndWithTest.h"
+
 #include <QCoreApplication>
 #include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroTask>
@@ -71,6 +73,7 @@ std::tuple<int, QByteArray, QByteArray> ControlPlaneProcess::runToEnd(const QStr
 
 ControlPlaneProcess::ControlPlaneProcess(const QStringList &arguments)
 {
+    endWithTest(m_process);
     m_process.start(executable(), QStringList{QStringLiteral("--quiet")} + arguments);
     const bool ready =
         QTest::qWaitFor([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 30000);

@@ -86,7 +86,11 @@ struct HeartbeatWorld
         for (int waited = 0; !state.startupCleanupFinished() && waited < 20000; waited += 20)
             QTest::qWait(20);
     }
-    ~HeartbeatWorld() { state.stopConnectionHeartbeat(); }
+    ~HeartbeatWorld()
+    {
+        state.stopConnectionHeartbeat();
+        QTest::qWait(20); // a cancelled loop ends on its next turn; the last test must not leave it behind
+    }
     bool isValid() const { return mac.isValid() && state.startupCleanupFinished(); }
 };
 

@@ -57,8 +57,10 @@ private Q_SLOTS:
                  (QStringList{"Wi-Fi", "Joe's LAN"}));
         QCOMPARE(parseProxyState("Enabled: YES\nServer: fe80::1\nPort: 8080\nAuthenticated Proxy Enabled: 0\n"),
                  (ProxyState{true, "fe80::1", 8080}));
-        // Keys compare exactly; an unreadable port is 0.
+        // Keys compare exactly; an unreadable port, or one outside the TCP range, is 0.
         QCOMPARE(parseProxyState("enabled: Yes\nServer: a\nPort: 80x\n"), (ProxyState{false, "a", 0}));
+        QCOMPARE(parseProxyState("Enabled: Yes\nServer: a\nPort: 99999\n"), (ProxyState{true, "a", 0}));
+        QCOMPARE(parseProxyState("Enabled: Yes\nServer: a\nPort: -8080\n"), (ProxyState{true, "a", 0}));
         QCOMPARE(parseProxyState("Enabled: No\nno colon here\n"), ProxyState{});
         QCOMPARE(parseBypassDomains("There aren't any bypass domains set on Wi-Fi.\n"), QStringList());
         QCOMPARE(parseBypassDomains(" *.local\n\n169.254/16\n"), (QStringList{"*.local", "169.254/16"}));

@@ -132,6 +132,36 @@ private Q_SLOTS:
         QVERIFY(mac.invocations("kill").isEmpty());
     }
 
+    void manyPortsAreAllAskedAndTheFirstHeldOneIsNamed()
+    {
+        // More ports than are asked about at once: a leftover on the last port is still found and ended, and of
+        // two foreign listeners the one on the earlier port in the caller's order is named.
+        SimulatedMac mac;
+        QList<int> ports;
+        while (ports.size() < 10) {
+            const int port = freePort();
+            if (!ports.contains(port))
+                ports << port;
+        }
+        const QString oldConfig =
+            writeConfig(workPath("old-client"), "tovren-active.json", QByteArray::number(ports[9]));
+        const auto leftover = spawn(mac.path("/opt/homebrew/bin/sing-box"), {"run", "-c", oldConfig});
+        const auto later = spawn("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", QString::number(ports[8])});
+        const auto earlier = spawn("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", QString::number(ports[2])});
+        QVERIFY(eventually([&] { return listening(ports[9]) && listening(ports[8]) && listening(ports[2]); }));
+
+        SingBoxRuntimeCoordinator runtime;
+        const auto error = failureOf<SingBoxRuntimeError>(runtime.cleanupOwnedRuntime(ports, false));
+        QCOMPARE(error.kind(), SingBoxRuntimeError::Case::portInUse);
+        QCOMPARE(error.port(), ports[2]);
+        QVERIFY(eventually([&] { return leftover->state() == QProcess::NotRunning; }));
+        QSet<QStringList> asked;
+        for (const SimulatedMac::Invocation &invocation : mac.invocations("lsof"))
+            asked << invocation.arguments;
+        for (int port : ports)
+            QVERIFY(asked.contains(SingBox::listeningArguments(port)));
+    }
+
     void ownCoreThatWillNotEnd_data()
     {
         QTest::addColumn<bool>("throughStop");

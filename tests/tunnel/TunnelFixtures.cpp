@@ -1,4 +1,5 @@
 #include "TunnelFixtures.h"
+#include "EndWithTest.h"
 
 #include "runtime/CommandRunner.h"
 
@@ -140,6 +141,7 @@ ProbeWorld::ProbeWorld()
     }
 
     m_upstreamPort = freePort();
+    endWithTest(m_upstream);
     m_upstream.start(QStringLiteral("/usr/bin/microsocks"), {"-i", "127.0.0.1", "-p", QString::number(m_upstreamPort)});
     if (!m_upstream.waitForStarted() || !eventually([this] { return listening(m_upstreamPort); })) {
         m_error = QStringLiteral("microsocks did not start");

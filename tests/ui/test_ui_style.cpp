@@ -1,14 +1,34 @@
 #include "MetricCard.h"
 #include "Palette.h"
+#include "Panel.h"
 #include "StyledButton.h"
 #include "TestHome.h"
 #include "TovrenLogoMark.h"
 #include "Typography.h"
 
+#include <QBoxLayout>
+#include <QLabel>
 #include <QPainter>
 #include <QTest>
 
 // The shared visual pieces: logo mark, metric card shrinking, button looks and the palette.
+// Counts the paint events a widget receives while it lives.
+class PaintCounter final : public QObject
+{
+public:
+    PaintCounter(QWidget *widget, int &count) : m_count(count) { widget->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        m_count += event->type() == QEvent::Paint;
+        return false;
+    }
+
+private:
+    int &m_count;
+};
+
 class TestUiStyle : public QObject
 {
     Q_OBJECT
@@ -108,6 +128,34 @@ private Q_SLOTS:
         QCOMPARE(button.currentOpacity(), 0.75);
         button.setDown(false);
         QCOMPARE(button.currentOpacity(), 1.0);
+    }
+
+    void panelRepaintsOnlyTheChildThatChanged()
+    {
+        // A label ticking every second (the connection time) must not make the whole panel, its shadow and every
+        // other child paint again: an idle connected window would keep a core busy.
+        QWidget window;
+        window.resize(400, 300);
+        auto *panel = new Panel(&window);
+        panel->setGeometry(20, 20, 360, 260);
+        QVBoxLayout *column = panel->makeColumn();
+        auto *ticking = new QLabel(QStringLiteral("00:01"));
+        auto *still = new QLabel(QStringLiteral("香港"));
+        column->addWidget(ticking);
+        column->addWidget(still);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        int stillPaints = 0;
+        int tickingPaints = 0;
+        PaintCounter countStill(still, stillPaints);
+        PaintCounter countTicking(ticking, tickingPaints);
+        for (int second = 2; second < 5; ++second) {
+            ticking->setText(QStringLiteral("00:0%1").arg(second));
+            QTest::qWait(30);
+        }
+        QVERIFY(tickingPaints >= 3);
+        QCOMPARE(stillPaints, 0);
     }
 
     void paletteByName_data()
