@@ -1,5 +1,6 @@
 #include "../flows/ConnectionWorld.h"
 #include "EndToEnd.h"
+#include "EndWithTest.h"
 
 #include "api/SessionStore.h"
 #include "core/Preferences.h"
@@ -54,6 +55,7 @@ public:
         environment.insert(QStringLiteral("TOVREN_PROBE_TARGETS"), QStringLiteral("direct=") + internetProbe);
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        endWithTest(m_process);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
                          [this] { m_log += QString::fromUtf8(m_process.readAllStandardOutput()); });
         m_process.start(qEnvironmentVariable("TOVREN_BUILD_DIR") + QStringLiteral("/src/app/tovren"), arguments);
