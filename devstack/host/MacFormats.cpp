@@ -41,7 +41,7 @@ QStringList proxyDictionaryLines(const NetworkService *service)
 QString indent(const QStringList &lines, int depth)
 {
     QString text;
-    const QString pad(depth * 2, u' ');
+    const QString pad(qsizetype(depth) * 2, u' ');
     for (const QString &line : lines)
         text += pad + line + u'\n';
     return text;

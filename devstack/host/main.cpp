@@ -99,6 +99,7 @@ int fail(const QString &message)
         kept.push_back(word);
     }
     std::vector<char *> argv;
+    argv.reserve(kept.size() + 1);
     for (QByteArray &word : kept)
         argv.push_back(word.data());
     argv.push_back(nullptr);

@@ -5,7 +5,7 @@
 namespace {
 
 constexpr int dialTimeoutMs = 10'000;
-constexpr qsizetype maxReplyHead = 16 * 1024;
+constexpr qsizetype maxReplyHead = qsizetype(16) * 1024;
 
 // SOCKS5 address: type, address and port in network order.
 QByteArray socksAddress(const Destination &target)

@@ -13,7 +13,7 @@ namespace {
 
 constexpr int handshakeTimeoutMs = 30'000;
 constexpr int lingerMs = 2'000;
-constexpr qsizetype maxHttpHead = 64 * 1024;
+constexpr qsizetype maxHttpHead = qsizetype(64) * 1024;
 
 // The hop-by-hop headers a proxy must not forward.
 bool isHopByHop(const QByteArray &name)

@@ -2,8 +2,8 @@
 
 namespace {
 
-constexpr qint64 chunkSize = 64 * 1024;
-constexpr qint64 highWater = 1024 * 1024;
+constexpr qint64 chunkSize = qint64(64) * 1024;
+constexpr qint64 highWater = qint64(1024) * 1024;
 
 } // namespace
 

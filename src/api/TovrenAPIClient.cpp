@@ -223,7 +223,7 @@ QCoro::Task<QByteArray> TovrenAPIClient::perform(Exchange exchange)
             request.setRawHeader("Content-Type", "application/json");
 
         Attempt outcome =
-            co_await attempt(*m_session, std::move(request), exchange.method, exchange.body, m_timeouts.resource);
+            co_await attempt(*m_session, request, exchange.method, exchange.body, m_timeouts.resource);
         if (outcome.failure) {
             if (shouldFailover(outcome.failure->code(), exchange.method) && index + 1 < snapshot.size())
                 continue;

@@ -141,10 +141,8 @@ QCoro::Task<> MacOSSystemProxyManager::restore(ProxyState saved, QString service
                                                bool allowAuthorization)
 {
     QList<QStringList> commands;
-    if (isOwnedByClient(saved)) {
-        // Already the client's own when saved (a crashed run): nothing of the user's to bring back.
-        commands.append(setStateArguments(kind, service, false));
-    } else if (saved.enabled && !saved.server.isEmpty() && saved.port >= 1) {
+    // A saved setting that was already the client's own (a crashed run) holds nothing of the user's to bring back.
+    if (!isOwnedByClient(saved) && saved.enabled && !saved.server.isEmpty() && saved.port >= 1) {
         commands.append(setServerArguments(kind, service, saved.server, saved.port));
         commands.append(setStateArguments(kind, service, true));
     } else {

@@ -13,7 +13,7 @@ namespace {
 
 void indent(QByteArray &out, int depth)
 {
-    out.append(QByteArray(depth * 2, ' '));
+    out.append(QByteArray(qsizetype(depth) * 2, ' '));
 }
 
 void appendHex4(QByteArray &out, char16_t unit)
@@ -40,12 +40,10 @@ void writeString(QByteArray &out, const QString &text)
         case u'\t': out.append("\\t"); continue;
         default: break;
         }
-        if (unit < 0x20) {
-            appendHex4(out, unit);
-        } else if (QChar::isHighSurrogate(unit) && i + 1 < size && QChar::isLowSurrogate(text.at(i + 1).unicode())) {
+        if (QChar::isHighSurrogate(unit) && i + 1 < size && QChar::isLowSurrogate(text.at(i + 1).unicode())) {
             out.append(QStringView(text).mid(i, 2).toUtf8());
             ++i;
-        } else if (QChar::isSurrogate(unit)) {
+        } else if (unit < 0x20 || QChar::isSurrogate(unit)) {
             // A lone surrogate has no UTF-8 form; the escape keeps it as the template had it.
             appendHex4(out, unit);
         } else {

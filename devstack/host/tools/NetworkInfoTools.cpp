@@ -9,7 +9,7 @@ ToolResult runScutil(const ToolContext &context, const QStringList &arguments)
     if (arguments == QStringList{QStringLiteral("--proxy")})
         return ToolResult::output(scutilProxyDictionary(context.store.read()));
     if (arguments.size() == 2 && arguments.at(0) == QLatin1String("--get")) {
-        const QString key = arguments.at(1);
+        const QString &key = arguments.at(1);
         if (key == QLatin1String("ComputerName"))
             return ToolResult::output(QStringLiteral("Devstack Mac\n"));
         if (key == QLatin1String("LocalHostName"))
@@ -47,7 +47,7 @@ ToolResult runIfconfig(const ToolContext &context, const QStringList &arguments)
         return ToolResult::output(ifconfigText(context.store.read()));
     if (arguments == QStringList{QStringLiteral("-l")})
         return ToolResult::output(interfaceNames(context.store.read()).join(u' ') + u'\n');
-    const QString name = arguments.first();
+    const QString &name = arguments.first();
     if (arguments.size() == 1) {
         const QString text = ifconfigText(context.store.read(), name);
         if (text.isEmpty())
