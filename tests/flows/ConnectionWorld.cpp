@@ -130,7 +130,7 @@ QJsonObject ConnectionWorld::demoDataSet(const QStringList &endpointIds)
     return data;
 }
 
-void ConnectionWorld::breakUpstream(QJsonObject &dataSet, const QString &endpointId)
+void ConnectionWorld::leadUpstreamTo(QJsonObject &dataSet, const QString &endpointId, int upstreamPort)
 {
     QJsonArray endpoints = dataSet.value(QStringLiteral("endpoints")).toArray();
     for (qsizetype i = 0; i < endpoints.size(); ++i) {
@@ -138,10 +138,14 @@ void ConnectionWorld::breakUpstream(QJsonObject &dataSet, const QString &endpoin
         if (endpoint.value(QStringLiteral("id")).toString() != endpointId)
             continue;
         QJsonObject devstack = endpoint.value(QStringLiteral("devstack")).toObject();
-        devstack.insert(QStringLiteral("upstream"),
-                        QStringLiteral("socks://127.0.0.1:%1").arg(TunnelFixtures::freePort()));
+        devstack.insert(QStringLiteral("upstream"), QStringLiteral("socks://127.0.0.1:%1").arg(upstreamPort));
         endpoint.insert(QStringLiteral("devstack"), devstack);
         endpoints[i] = endpoint;
     }
     dataSet.insert(QStringLiteral("endpoints"), endpoints);
+}
+
+void ConnectionWorld::breakUpstream(QJsonObject &dataSet, const QString &endpointId)
+{
+    leadUpstreamTo(dataSet, endpointId, TunnelFixtures::freePort());
 }

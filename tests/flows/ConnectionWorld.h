@@ -57,6 +57,8 @@ public:
     static QJsonObject demoDataSet(const QStringList &endpointIds = {});
     // A data set's endpoint whose sing-box template leads to a dead upstream: the core starts, no traffic passes.
     static void breakUpstream(QJsonObject &dataSet, const QString &endpointId);
+    // A data set's endpoint whose sing-box template leads to the SOCKS upstream on `upstreamPort`.
+    static void leadUpstreamTo(QJsonObject &dataSet, const QString &endpointId, int upstreamPort);
 
 private:
     QString m_error;

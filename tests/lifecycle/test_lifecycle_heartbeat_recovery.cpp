@@ -34,21 +34,6 @@ struct MortalUpstream
     }
 };
 
-void leadTo(QJsonObject &dataSet, const QString &endpointId, int upstreamPort)
-{
-    QJsonArray endpoints = dataSet.value(QStringLiteral("endpoints")).toArray();
-    for (qsizetype i = 0; i < endpoints.size(); ++i) {
-        QJsonObject endpoint = endpoints[i].toObject();
-        if (endpoint.value(QStringLiteral("id")).toString() != endpointId)
-            continue;
-        QJsonObject devstack = endpoint.value(QStringLiteral("devstack")).toObject();
-        devstack.insert(QStringLiteral("upstream"), QStringLiteral("socks://127.0.0.1:%1").arg(upstreamPort));
-        endpoint.insert(QStringLiteral("devstack"), devstack);
-        endpoints[i] = endpoint;
-    }
-    dataSet.insert(QStringLiteral("endpoints"), endpoints);
-}
-
 QCoro::Task<TunnelHealthCheck> failingProbe(QString summary)
 {
     co_await QCoro::sleepFor(10ms);
@@ -105,7 +90,7 @@ private Q_SLOTS:
         MortalUpstream upstream;
         QVERIFY(upstream.start());
         QJsonObject data = ConnectionWorld::demoDataSet({hk, jp});
-        leadTo(data, hk, upstream.port);
+        ConnectionWorld::leadUpstreamTo(data, hk, upstream.port);
         QVERIFY(connectToHongKong(data));
         ConnectionWorld &world = *m_world;
         AppState &state = world.state();
