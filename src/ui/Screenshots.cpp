@@ -164,6 +164,45 @@ QStringList writeScreenshots(const QString &directory)
         scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
     shot(QStringLiteral("settings-feedback.png"));
 
+    // The same window after the system turned dark: it keeps its own light look.
+    state.setSelectedPage(AppPage::home);
+    imitateDarkSystemTheme();
+    shot(QStringLiteral("home-dark.png"));
+
+    // A long catalogue, all of it listed, in the smallest window: the list scrolls, the connect button and the
+    // cards stay in view.
+    QList<Endpoint> many;
+    for (int i = 1; i <= 20; ++i) {
+        Endpoint endpoint = state.endpoints().value((i - 1) % state.endpoints().size());
+        endpoint.id = QStringLiteral("node-%1").arg(i);
+        endpoint.name = QStringLiteral("Node %1").arg(i, 2, 10, QLatin1Char('0'));
+        many.append(endpoint);
+    }
+    state.setEndpoints(many);
+    state.setNodesExpanded(true);
+    window.resize(MainWindow::minimumContentSize);
+    shot(QStringLiteral("home-many-endpoints.png"));
+
     window.close();
     return written;
+}
+
+void imitateDarkSystemTheme()
+{
+    // Light text on dark grounds; the text colour is one the window never uses itself.
+    const QColor text(0xee, 0xee, 0xee);
+    const QColor ground(0x1e, 0x1e, 0x1e);
+    QPalette dark;
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::ToolTipText})
+        dark.setColor(QPalette::All, role, text);
+    for (QPalette::ColorRole role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::ToolTipBase})
+        dark.setColor(QPalette::All, role, ground);
+    QApplication::setPalette(dark);
+    for (const char *type : {"QLabel", "QAbstractButton", "QCheckBox", "QMenu", "QMessageBoxLabel"})
+        QApplication::setPalette(dark, type);
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        QEvent change(QEvent::ThemeChange);
+        QCoreApplication::sendEvent(window, &change);
+    }
 }
