@@ -94,8 +94,8 @@ NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16)
     m_list->setWidgetResizable(true);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_list->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    m_list->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: white; }"));
+    // The white viewport shows through; a style sheet here would also restyle the scroll bar.
+    rows->setAutoFillBackground(false);
 
     m_expand = new StyledButton(QString(), ButtonStyle::secondary, this);
     m_expand->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);

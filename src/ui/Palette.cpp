@@ -116,7 +116,7 @@ QPalette light()
     set(QPalette::Midlight, tvSoft());
     set(QPalette::Mid, tvLine());
     set(QPalette::Dark, tvMuted());
-    set(QPalette::Shadow, tvBlack());
+    set(QPalette::Shadow, tvLine());
 #if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
     set(QPalette::Accent, tvBlue());
 #endif

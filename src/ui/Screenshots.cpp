@@ -89,16 +89,24 @@ void signIn(AppState &state)
     state.setTickets({{"t1", "节点切换后无法访问", "open", "05-13"}, {"t2", "发票抬头修改", "closed", "05-02"}});
 }
 
+// Widgets added to a layout are shown, and layouts redone, on later turns of the loop; a few turns let a rebuilt
+// list settle before the picture is taken.
+void settle()
+{
+    for (int turn = 0; turn < 3; ++turn)
+        QApplication::processEvents();
+}
+
 bool save(QWidget &window, const QString &path)
 {
-    QApplication::processEvents();
+    settle();
     return window.grab().save(path, "PNG");
 }
 
 // The sheet is its own window; draw it over a dimmed picture of the main window, as it appears to the user.
 bool saveWithSheet(QWidget &window, QWidget &sheet, const QString &path)
 {
-    QApplication::processEvents();
+    settle();
     QPixmap picture = window.grab();
     QPainter painter(&picture);
     painter.fillRect(picture.rect(), QColor(0, 0, 0, 60));
