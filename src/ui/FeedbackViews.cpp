@@ -35,7 +35,8 @@ QVBoxLayout *headingPair(const QString &small, const QString &large, QWidget *pa
     return pair;
 }
 
-// The full-width plain button of the feedback row; it draws nothing itself but hosts the row's texts.
+// The full-width plain button of the feedback row; it hosts the row's texts and draws only its pressed shade and
+// focus ring.
 class RowButton final : public FocusButton
 {
 public:
