@@ -3,10 +3,10 @@
 #include "core/Types.h"
 
 #include "FocusButton.h"
+#include "PageParts.h"
 
 #include <QWidget>
 
-class ElidedLabel;
 class QLabel;
 class StateActions;
 class StyledButton;
