@@ -65,7 +65,7 @@ int runScreenshots(const QStringList &arguments)
     const QStringList written = writeScreenshots(directory);
     for (const QString &file : written)
         out << file << Qt::endl;
-    if (written.size() != 7) {
+    if (written.size() != screenshotCount) {
         err << "could not write every picture into " << directory << Qt::endl;
         return 1;
     }

@@ -1,6 +1,7 @@
 #include "AIEnhancedModeCard.h"
 
 #include "Icons.h"
+#include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
 #include "StateActions.h"
@@ -18,8 +19,7 @@ const QString AIEnhancedModeCard::explanation =
 
 AIEnhancedModeCard::AIEnhancedModeCard(StateActions &actions, QWidget *parent) : Panel(parent, 16), m_actions(actions)
 {
-    auto *title = new QLabel(QStringLiteral("增强功能"), this);
-    title->setFont(Typography::heavy(16));
+    auto *title = makeLabel(QStringLiteral("增强功能"), 16, QFont::ExtraBold, Palette::tvInk(), this);
     m_info = new QToolButton(this);
     m_info->setIcon(Icons::icon(Icons::Icon::info, Palette::tvMuted()));
     m_info->setIconSize({18, 18});
@@ -32,8 +32,7 @@ AIEnhancedModeCard::AIEnhancedModeCard(StateActions &actions, QWidget *parent) :
     header->addWidget(title, 1);
     header->addWidget(m_info);
 
-    auto *statusTitle = new QLabel(QStringLiteral("AI增强模式"), this);
-    statusTitle->setFont(Typography::heavy(13));
+    auto *statusTitle = makeLabel(QStringLiteral("AI增强模式"), 13, QFont::ExtraBold, Palette::tvInk(), this);
     m_status = new Pill(QString(), Palette::tvMuted(), Palette::tvSoft(), this);
     auto *status = new QHBoxLayout;
     status->addWidget(statusTitle, 1);
@@ -79,9 +78,8 @@ void AIEnhancedModeCard::showExplanation()
         m_popover->setStyleSheet(
             QStringLiteral("#aiExplanation { background: white; border: 1px solid %1; border-radius: 8px; }")
                 .arg(Palette::css(Palette::tvLine())));
-        auto *text = new QLabel(explanation, m_popover);
+        auto *text = makeLabel(explanation, 13, QFont::Normal, Palette::tvInk(), m_popover);
         text->setWordWrap(true);
-        text->setFont(Typography::font(13));
         text->setFixedWidth(300);
         auto *layout = new QVBoxLayout(m_popover);
         layout->setContentsMargins(16, 14, 16, 14);

@@ -2,6 +2,7 @@
 
 #include "HomeControls.h"
 #include "MetricCard.h"
+#include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
 #include "StateActions.h"
@@ -18,12 +19,8 @@
 
 ConnectionPanel::ConnectionPanel(StateActions &actions, QWidget *parent) : Panel(parent, 22), m_actions(actions)
 {
-    auto *caption = new QLabel(QStringLiteral("连接状态"), this);
-    caption->setFont(Typography::heavy(12));
-    caption->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
-    m_statusTitle = new QLabel(this);
-    m_statusTitle->setFont(Typography::heavy(28));
-    m_statusTitle->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvInk())));
+    auto *caption = makeLabel(QStringLiteral("连接状态"), 12, QFont::ExtraBold, Palette::tvMuted(), this);
+    m_statusTitle = makeLabel(QString(), 28, QFont::ExtraBold, Palette::tvInk(), this);
     m_planPill = new Pill(QString(), Palette::tvBlue(), Palette::tvBlueSoft(), this);
 
     auto *titles = new QVBoxLayout;
@@ -41,11 +38,9 @@ ConnectionPanel::ConnectionPanel(StateActions &actions, QWidget *parent) : Panel
     connect(m_connect, &ConnectButton::clicked, this,
             [this] { startTask(m_actions.toggleConnection(), "toggleConnection"); });
 
-    m_note = new QLabel(this);
+    m_note = makeLabel(QString(), 13, QFont::Normal, Palette::tvMuted(), this);
     m_note->setWordWrap(true);
     m_note->setAlignment(Qt::AlignCenter);
-    m_note->setFont(Typography::font(13));
-    m_note->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
 
     m_component = new StyledButton(QString(), ButtonStyle::secondary, this);
     connect(m_component, &StyledButton::clicked, this,

@@ -9,6 +9,8 @@
 
 #include <QGridLayout>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
 
 DeviceRow::DeviceRow(const Device &device, QWidget *parent) : QWidget(parent), m_device(device)
 {
@@ -36,8 +38,11 @@ CurrentDevicePanel::CurrentDevicePanel(StateActions &actions, QWidget *parent) :
 {
     auto *heading = makeLabel(QStringLiteral("当前设备"), 16, QFont::ExtraBold, Palette::tvInk(), this);
     m_refresh = new StyledButton(QStringLiteral("刷新"), ButtonStyle::primaryCapsule, this);
-    connect(m_refresh, &StyledButton::clicked, this,
-            [this] { startTask(m_actions.refreshPrivateData(), "refreshPrivateData"); });
+    connect(m_refresh, &StyledButton::clicked, this, [this] {
+        startBusyTask(
+            m_refresh, QStringLiteral("刷新中..."), [this] { return m_actions.refreshPrivateData(); },
+            "refreshPrivateData");
+    });
     auto *header = new QHBoxLayout;
     header->addWidget(heading, 1);
     header->addWidget(m_refresh);
@@ -126,11 +131,47 @@ void BoundDevicesPanel::refresh()
     m_shown = visible;
     qDeleteAll(m_rows);
     m_rows.clear();
+    QWidget *previous = nullptr;
     for (const Device &device : visible) {
         auto *row = new DeviceRow(device, this);
-        connect(row, &DeviceRow::actionRequested, this,
-                [this](const Device &which) { startTask(m_actions.unbindDevice(which), "unbindDevice"); });
+        connect(row, &DeviceRow::actionRequested, this, [this, row] { confirmUnbind(row); });
         m_rowsLayout->addWidget(row);
         m_rows.append(row);
+        // New rows would come last in the Tab order; keep it the order they are read in.
+        if (previous)
+            setTabOrder(previous, row->actionButton());
+        previous = row->actionButton();
     }
+    if (previous)
+        setTabOrder(previous, m_expand);
+}
+
+void BoundDevicesPanel::confirmUnbind(DeviceRow *row)
+{
+    if (m_confirmation)
+        return;
+    // Unbinding signs the other device out; ask first. The device's name comes from the control plane.
+    auto *box = new QMessageBox(this);
+    box->setWindowTitle(QStringLiteral("Tovren"));
+    box->setIcon(QMessageBox::NoIcon);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QStringLiteral("确定解绑“%1”吗？解绑后这台设备需要重新登录。").arg(row->device().name));
+    QAbstractButton *unbind = box->addButton(QStringLiteral("解绑"), QMessageBox::DestructiveRole);
+    box->setEscapeButton(box->addButton(QStringLiteral("取消"), QMessageBox::RejectRole));
+    box->setWindowModality(Qt::WindowModal);
+    connect(box, &QMessageBox::finished, this,
+            [this, box, unbind, button = QPointer<StyledButton>(row->actionButton()), device = row->device()] {
+                const bool confirmed = box->clickedButton() == unbind;
+                m_confirmation = nullptr;
+                box->deleteLater();
+                if (!confirmed)
+                    return;
+                const auto operation = [this, device] { return m_actions.unbindDevice(device); };
+                if (button)
+                    startBusyTask(button, QStringLiteral("解绑中..."), operation, "unbindDevice");
+                else
+                    startTask(operation(), "unbindDevice");
+            });
+    m_confirmation = box;
+    box->open();
 }

@@ -4,6 +4,7 @@
 #include "core/Types.h"
 
 class QLabel;
+class QMessageBox;
 class QVBoxLayout;
 class StateActions;
 class StyledButton;
@@ -65,9 +66,12 @@ public:
     QList<DeviceRow *> rows() const { return m_rows; }
     QLabel *usage() const { return m_usage; }
     StyledButton *expandButton() const { return m_expand; }
+    // The question asked before a device is unbound, while it is open.
+    QMessageBox *confirmation() const { return m_confirmation; }
 
 private:
     void refresh();
+    void confirmUnbind(DeviceRow *row);
 
     StateActions &m_actions;
     QLabel *m_usage;
@@ -75,4 +79,5 @@ private:
     QList<DeviceRow *> m_rows;
     QList<Device> m_shown;
     StyledButton *m_expand;
+    QMessageBox *m_confirmation = nullptr;
 };

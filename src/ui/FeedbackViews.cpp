@@ -35,11 +35,12 @@ QVBoxLayout *headingPair(const QString &small, const QString &large, QWidget *pa
     return pair;
 }
 
-// The full-width plain button of the feedback row; it draws nothing itself but hosts the row's texts.
-class RowButton final : public QAbstractButton
+// The full-width plain button of the feedback row; it hosts the row's texts and draws only its pressed shade and
+// focus ring.
+class RowButton final : public FocusButton
 {
 public:
-    explicit RowButton(QWidget *parent) : QAbstractButton(parent)
+    explicit RowButton(QWidget *parent) : FocusButton(parent)
     {
         setCursor(Qt::PointingHandCursor);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -49,10 +50,11 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override
     {
-        if (!isDown())
-            return;
         QPainter painter(this);
-        painter.fillRect(rect(), Palette::tvSoft());
+        painter.setRenderHint(QPainter::Antialiasing);
+        if (isDown())
+            painter.fillRect(rect(), Palette::tvSoft());
+        paintFocusRing(painter, QRectF(rect()), 8);
     }
 };
 

@@ -7,7 +7,7 @@
 #include <QPainter>
 #include <QPushButton>
 
-ConnectButton::ConnectButton(QWidget *parent) : QAbstractButton(parent)
+ConnectButton::ConnectButton(QWidget *parent) : FocusButton(parent)
 {
     setFixedSize(diameter, diameter);
     setFont(Typography::font(24, QFont::Black));
@@ -54,6 +54,7 @@ void ConnectButton::paintEvent(QPaintEvent *)
     painter.setPen(Qt::white);
     painter.setFont(font());
     painter.drawText(circle, Qt::AlignCenter, text());
+    paintFocusRing(painter, circle, circle.width() / 2);
 }
 
 SegmentedMode::SegmentedMode(QWidget *parent) : QWidget(parent)

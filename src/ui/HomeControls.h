@@ -2,13 +2,14 @@
 
 #include "core/Types.h"
 
-#include <QAbstractButton>
+#include "FocusButton.h"
+
 #include <QWidget>
 
 class QPushButton;
 
 // The round connect button, 178 points across, in heavy type. Connected shows green; every other state black.
-class ConnectButton final : public QAbstractButton
+class ConnectButton final : public FocusButton
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ConnectButton)

@@ -29,5 +29,7 @@ HomeView::HomeView(StateActions &actions, QWidget *parent) : QWidget(parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(spacing);
     layout->addWidget(m_connection, 1);
-    layout->addWidget(m_rail, 0, Qt::AlignTop);
+    // The rail takes the row's height, so that a short window squeezes the endpoint list, which scrolls, instead
+    // of pushing the connect button and the cards out of view.
+    layout->addWidget(m_rail);
 }

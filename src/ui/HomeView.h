@@ -26,6 +26,11 @@ public:
     AIEnhancedModeCard *aiCard() const { return m_ai; }
     QWidget *rightRail() const { return m_rail; }
 
+    // The page takes the height it is given, down to its minimum. (A page whose height depends on its width, as
+    // with the connection note's wrapping, is made as tall as it would like to be by the scroll area around it,
+    // which would push the connect button and the cards out of a short window.)
+    bool hasHeightForWidth() const override { return false; }
+
 private:
     ConnectionPanel *m_connection;
     QWidget *m_rail;

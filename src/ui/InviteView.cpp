@@ -20,10 +20,21 @@ InviteView::InviteView(StateActions &actions, QWidget *parent) : QWidget(parent)
     m_code = makeLabel(QString(), 34, QFont::ExtraBold, Palette::tvInk(), codePanel);
     m_code->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_copy = new StyledButton(QStringLiteral("复制链接"), ButtonStyle::secondary, codePanel);
-    connect(m_copy, &StyledButton::clicked, this, [this] { m_actions.copyInviteLink(); });
+    connect(m_copy, &StyledButton::clicked, this, [this] {
+        startBusyTask(
+            m_copy, QStringLiteral("复制中..."),
+            [this]() -> QCoro::Task<> {
+                m_actions.copyInviteLink();
+                co_return;
+            },
+            "copyInviteLink");
+    });
     m_refresh = new StyledButton(QStringLiteral("刷新"), ButtonStyle::secondary, codePanel);
-    connect(m_refresh, &StyledButton::clicked, this,
-            [this] { startTask(m_actions.refreshPrivateData(), "refreshPrivateData"); });
+    connect(m_refresh, &StyledButton::clicked, this, [this] {
+        startBusyTask(
+            m_refresh, QStringLiteral("刷新中..."), [this] { return m_actions.refreshPrivateData(); },
+            "refreshPrivateData");
+    });
     auto *codeTexts = new QVBoxLayout;
     codeTexts->setSpacing(4);
     codeTexts->addWidget(caption);

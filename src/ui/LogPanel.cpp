@@ -16,15 +16,11 @@ namespace {
 QWidget *makeLogRow(const LogEntry &entry, QWidget *parent)
 {
     auto *row = new QWidget(parent);
-    auto *time = new QLabel(entry.time, row);
+    auto *time = makeLabel(entry.time, 11, QFont::ExtraBold, Palette::tvMuted(), row);
     time->setObjectName(QStringLiteral("time"));
-    time->setFont(Typography::heavy(11));
-    time->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
-    auto *message = new QLabel(entry.message, row);
+    auto *message = makeLabel(entry.message, 12, QFont::Normal, Palette::tvInk(), row);
     message->setObjectName(QStringLiteral("message"));
     message->setWordWrap(true);
-    message->setFont(Typography::font(12));
-    message->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvInk())));
     message->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -56,7 +52,8 @@ LogPanel::LogPanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), 
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_scroll->setFixedHeight(listHeight);
+    m_scroll->setMinimumHeight(leastListHeight);
+    m_scroll->setMaximumHeight(listHeight);
     m_scroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: white; }"));
 
     auto *layout = makeColumn();

@@ -16,7 +16,9 @@ class LogPanel final : public Panel
     Q_DISABLE_COPY_MOVE(LogPanel)
 
 public:
+    // The list's height: this much where there is room, down to the least in a short window.
     static constexpr int listHeight = 150;
+    static constexpr int leastListHeight = 64;
 
     explicit LogPanel(StateActions &actions, QWidget *parent = nullptr);
 

@@ -3,19 +3,48 @@
 #include "Icons.h"
 #include "StateActions.h"
 #include "Tasks.h"
+#include "Typography.h"
 #include "ViewTexts.h"
 #include "core/AppState.h"
 
 #include <QActionGroup>
 #include <QCoreApplication>
 #include <QFontDatabase>
-#include <QSystemTrayIcon>
+#include <QPainter>
+#include <QtMath>
 
 MenuBarStatusLabel MenuBarStatusLabel::of(const AppState &state)
 {
     if (!state.showMenuBarSpeed())
         return {true, QStringLiteral("Tovren")};
     return {false, state.menuBarTitle()};
+}
+
+QImage MenuBarStatusLabel::image(qreal devicePixelRatio) const
+{
+    constexpr qreal height = 22;
+    constexpr qreal bolt = 16;
+    constexpr qreal gap = 4;
+    QFont font = Typography::font(13, QFont::DemiBold);
+    if (!showsImage) {
+        // Digits of equal width keep the item from jittering as the speeds change.
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPixelSize(13);
+    }
+    const qreal lead = showsImage ? bolt + gap : 0;
+    const qreal width = qCeil(lead + QFontMetricsF(font).horizontalAdvance(text)) + 2;
+    QImage picture(qCeil(width * devicePixelRatio), qCeil(height * devicePixelRatio),
+                   QImage::Format_ARGB32_Premultiplied);
+    picture.setDevicePixelRatio(devicePixelRatio);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (showsImage)
+        Icons::paint(painter, Icons::Icon::bolt, QRectF(1, (height - bolt) / 2, bolt, bolt), Qt::black);
+    painter.setPen(Qt::black);
+    painter.setFont(font);
+    painter.drawText(QRectF(lead + 1, 0, width - lead - 1, height), Qt::AlignLeft | Qt::AlignVCenter, text);
+    return picture;
 }
 
 MenuBarMenu::MenuBarMenu(StateActions &actions, std::function<void()> quit, QWidget *parent)
@@ -78,13 +107,12 @@ MenuBarItem::MenuBarItem(StateActions &actions, std::function<void()> quit, QObj
 {
     if (available()) {
         m_tray = new QSystemTrayIcon(this);
-        QIcon bolt = Icons::icon(Icons::Icon::bolt, Qt::black);
-        bolt.setIsMask(true); // macOS tints a mask image for light and dark menu bars
-        m_tray->setIcon(bolt);
         m_tray->setContextMenu(m_menu.get());
-        m_tray->show();
+        connect(m_tray, &QSystemTrayIcon::activated, this, &MenuBarItem::activated);
     }
     refresh();
+    if (m_tray)
+        m_tray->show();
     connect(&m_actions.state(), &AppState::changed, this, &MenuBarItem::refresh);
 }
 
@@ -95,10 +123,27 @@ bool MenuBarItem::available()
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
+void MenuBarItem::activated(QSystemTrayIcon::ActivationReason reason)
+{
+    // A click or double click; the context-menu click only opens the menu.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+        m_actions.showWindow();
+}
+
 void MenuBarItem::refresh()
 {
+    // Every change of the state lands here, the speeds once a second; most leave the label as it is.
     const MenuBarStatusLabel label = MenuBarStatusLabel::of(m_actions.state());
+    if (m_shown == label)
+        return;
+    m_shown = label;
     m_toolTip = label.text;
-    if (m_tray && m_tray->toolTip() != m_toolTip)
-        m_tray->setToolTip(m_toolTip);
+    m_image = label.image();
+    ++m_imageDraws;
+    if (!m_tray)
+        return;
+    QIcon icon(QPixmap::fromImage(m_image));
+    icon.setIsMask(true); // macOS tints a mask image for light and dark menu bars
+    m_tray->setIcon(icon);
+    m_tray->setToolTip(m_toolTip);
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QMenu>
+#include <QSystemTrayIcon>
 #include <functional>
+#include <optional>
 
 class QActionGroup;
-class QSystemTrayIcon;
 class StateActions;
 
 // What the menu bar item shows: the product name with the bolt image, or the live speeds.
@@ -15,6 +17,8 @@ struct MenuBarStatusLabel
     QString text;
 
     static MenuBarStatusLabel of(const class AppState &state);
+    // The label drawn for the status area, 22 points high, black on clear (the system tints it to the menu bar).
+    QImage image(qreal devicePixelRatio = 2.0) const;
     friend bool operator==(const MenuBarStatusLabel &, const MenuBarStatusLabel &) = default;
 };
 
@@ -50,8 +54,8 @@ private:
 };
 
 // The item in the system's status area. Where the platform has none, the application runs without it.
-// A tray icon carries an image and a tooltip but no text, so the label's text goes into the tooltip and the
-// speeds also head the menu.
+// A tray icon carries an image but no text, so the label is drawn into the image; it also goes into the tooltip,
+// and the speeds head the menu. Activating the icon brings the window to the front.
 class MenuBarItem final : public QObject
 {
     Q_OBJECT
@@ -65,6 +69,11 @@ public:
     MenuBarMenu *menu() const { return m_menu.get(); }
     QSystemTrayIcon *trayIcon() const { return m_tray; }
     QString toolTip() const { return m_toolTip; }
+    // The label's picture now, and how often it was drawn: only when the label changes, not on every speed tick.
+    QImage image() const { return m_image; }
+    int imageDraws() const { return m_imageDraws; }
+
+    void activated(QSystemTrayIcon::ActivationReason reason);
 
 private:
     void refresh();
@@ -73,4 +82,7 @@ private:
     std::unique_ptr<MenuBarMenu> m_menu;
     QSystemTrayIcon *m_tray = nullptr;
     QString m_toolTip;
+    std::optional<MenuBarStatusLabel> m_shown;
+    QImage m_image;
+    int m_imageDraws = 0;
 };

@@ -1,5 +1,6 @@
 #include "MetricCard.h"
 
+#include "PageParts.h"
 #include "Palette.h"
 #include "Typography.h"
 
@@ -66,9 +67,7 @@ void FittingLabel::paintEvent(QPaintEvent *)
 
 MetricCard::MetricCard(const QString &title, const QString &value, QWidget *parent) : QWidget(parent)
 {
-    m_title = new QLabel(title, this);
-    m_title->setFont(Typography::heavy(12));
-    m_title->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
+    m_title = makeLabel(title, 12, QFont::ExtraBold, Palette::tvMuted(), this);
     m_value = new FittingLabel(Typography::heavy(22), Palette::tvInk(), valueMinimumScale, this);
     m_value->setText(value);
 

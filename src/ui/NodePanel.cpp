@@ -7,11 +7,13 @@
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
+#include "ViewTexts.h"
 #include "core/AppState.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QScrollArea>
 
 void styleNodeStatusPill(Pill &pill, NodeStatus status)
 {
@@ -25,24 +27,24 @@ void styleNodeStatusPill(Pill &pill, NodeStatus status)
 }
 
 NodeRow::NodeRow(const Endpoint &endpoint, bool selected, QWidget *parent)
-    : QAbstractButton(parent), m_endpoint(endpoint), m_selected(selected)
+    : FocusButton(parent), m_endpoint(endpoint), m_selected(selected)
 {
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setText(endpoint.region);
-    setToolTip(endpoint.detail());
+    setToolTip(ViewTexts::plainToolTip(endpoint.detail()));
     m_status = new Pill(QString(), QColor(), QColor(), this);
     styleNodeStatusPill(*m_status, endpoint.status);
 }
 
 QSize NodeRow::sizeHint() const
 {
-    return {240, 58};
+    return {240, NodePanel::rowHeight};
 }
 
 void NodeRow::resizeEvent(QResizeEvent *event)
 {
-    QAbstractButton::resizeEvent(event);
+    FocusButton::resizeEvent(event);
     const QSize pill = m_status->sizeHint().expandedTo({52, 0});
     m_status->setGeometry(width() - 12 - pill.width(), (height() - pill.height()) / 2, pill.width(), pill.height());
 }
@@ -66,20 +68,34 @@ void NodeRow::paintEvent(QPaintEvent *)
     painter.setFont(Typography::font(11));
     painter.drawText(QRect(12, 31, textWidth, 18), Qt::AlignLeft | Qt::AlignVCenter,
                      painter.fontMetrics().elidedText(m_endpoint.detail(), Qt::ElideRight, textWidth));
+    paintFocusRing(painter, QRectF(rect()), 8);
 }
 
 NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), m_actions(actions)
 {
     QVBoxLayout *titles = makePanelHeading(QStringLiteral("当前线路"), QStringLiteral("智能推荐"), this);
     m_refresh = new StyledButton(QStringLiteral("刷新"), ButtonStyle::secondary, this);
-    connect(m_refresh, &StyledButton::clicked, this,
-            [this] { startTask(m_actions.refreshPublicData(), "refreshPublicData"); });
+    connect(m_refresh, &StyledButton::clicked, this, [this] {
+        startBusyTask(
+            m_refresh, QStringLiteral("刷新中..."), [this] { return m_actions.refreshPublicData(); },
+            "refreshPublicData");
+    });
     auto *header = new QHBoxLayout;
     header->addLayout(titles, 1);
     header->addWidget(m_refresh, 0, Qt::AlignVCenter);
 
-    m_rowsLayout = new QVBoxLayout;
-    m_rowsLayout->setSpacing(8);
+    auto *rows = new QWidget;
+    m_rowsLayout = new QVBoxLayout(rows);
+    m_rowsLayout->setContentsMargins(0, 0, 0, 0);
+    m_rowsLayout->setSpacing(rowSpacing);
+    m_rowsLayout->addStretch();
+    m_list = new QScrollArea(this);
+    m_list->setWidget(rows);
+    m_list->setWidgetResizable(true);
+    m_list->setFrameShape(QFrame::NoFrame);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The white viewport shows through; a style sheet here would also restyle the scroll bar.
+    rows->setAutoFillBackground(false);
 
     m_expand = new StyledButton(QString(), ButtonStyle::secondary, this);
     m_expand->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -89,7 +105,7 @@ NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16)
     auto *layout = makeColumn();
     layout->setSpacing(12);
     layout->addLayout(header);
-    layout->addLayout(m_rowsLayout);
+    layout->addWidget(m_list);
     layout->addWidget(m_expand);
 
     refresh();
@@ -109,11 +125,23 @@ void NodePanel::refresh()
     m_shownSelection = selection;
     qDeleteAll(m_rows);
     m_rows.clear();
+    QWidget *previous = m_refresh;
     for (const Endpoint &endpoint : visible) {
         // Highlight the endpoint the state would connect to, which is the selection when it is in the list.
-        auto *row = new NodeRow(endpoint, endpoint.id == selection, this);
+        auto *row = new NodeRow(endpoint, endpoint.id == selection, m_list->widget());
         connect(row, &NodeRow::clicked, this, [this, endpoint] { m_actions.selectEndpoint(endpoint); });
-        m_rowsLayout->addWidget(row);
+        m_rowsLayout->insertWidget(static_cast<int>(m_rows.size()), row);
         m_rows.append(row);
+        // New rows would come last in the Tab order; keep it the order they are read in.
+        setTabOrder(previous, row);
+        previous = row;
     }
+    setTabOrder(previous, m_expand);
+
+    const auto rowsHeight = [](qsizetype rows) {
+        return rows > 0 ? static_cast<int>(rows) * (rowHeight + rowSpacing) - rowSpacing : 0;
+    };
+    m_list->setMaximumHeight(rowsHeight(std::min<qsizetype>(m_rows.size(), mostRowsShown)));
+    m_list->setMinimumHeight(rowsHeight(std::min<qsizetype>(m_rows.size(), 1)));
+    m_list->setVisible(!m_rows.isEmpty());
 }

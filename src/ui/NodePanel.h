@@ -3,15 +3,16 @@
 #include "Panel.h"
 #include "core/Types.h"
 
-#include <QAbstractButton>
+#include "FocusButton.h"
 
 class Pill;
+class QScrollArea;
 class QVBoxLayout;
 class StateActions;
 class StyledButton;
 
 // One endpoint in the node panel: region, detail and status; highlighted when it is the selected endpoint.
-class NodeRow final : public QAbstractButton
+class NodeRow final : public FocusButton
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(NodeRow)
@@ -38,16 +39,23 @@ private:
 // The node status capsule, at least 52 points wide, coloured by status.
 void styleNodeStatusPill(Pill &pill, NodeStatus status);
 
-// "当前线路": the visible endpoints, a refresh button and the expand button.
+// "当前线路": the visible endpoints, a refresh button and the expand button. The rows scroll within a bounded
+// height, so that a long catalogue never pushes the rest of the home page out of the window.
 class NodePanel final : public Panel
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(NodePanel)
 
 public:
+    static constexpr int rowHeight = 58;
+    static constexpr int rowSpacing = 8;
+    // The list gives up to this many rows' height and takes at least one row's when the window is short.
+    static constexpr int mostRowsShown = 6;
+
     explicit NodePanel(StateActions &actions, QWidget *parent = nullptr);
 
     QList<NodeRow *> rows() const { return m_rows; }
+    QScrollArea *list() const { return m_list; }
     StyledButton *refreshButton() const { return m_refresh; }
     StyledButton *expandButton() const { return m_expand; }
 
@@ -57,6 +65,7 @@ private:
     StateActions &m_actions;
     StyledButton *m_refresh;
     StyledButton *m_expand;
+    QScrollArea *m_list;
     QVBoxLayout *m_rowsLayout;
     QList<NodeRow *> m_rows;
     // What the rows show now, so that unrelated state changes do not rebuild them.

@@ -4,6 +4,7 @@
 #include "Pill.h"
 #include "StyledButton.h"
 #include "Typography.h"
+#include "ViewTexts.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,10 +12,44 @@
 
 QLabel *makeLabel(const QString &text, int size, QFont::Weight weight, const QColor &color, QWidget *parent)
 {
-    auto *label = new QLabel(text, parent);
+    auto *label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
     label->setFont(Typography::font(size, weight));
     label->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(color)));
     return label;
+}
+
+ElidedLabel::ElidedLabel(QWidget *parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void ElidedLabel::setFullText(const QString &text)
+{
+    if (text == m_fullText)
+        return;
+    m_fullText = text;
+    elide();
+}
+
+QSize ElidedLabel::minimumSizeHint() const
+{
+    return {0, QLabel::minimumSizeHint().height()};
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void ElidedLabel::elide()
+{
+    const QString shown = fontMetrics().elidedText(m_fullText, Qt::ElideRight, contentsRect().width());
+    setText(shown);
+    setToolTip(shown == m_fullText ? QString() : ViewTexts::plainToolTip(m_fullText));
 }
 
 QVBoxLayout *makePanelHeading(const QString &title, const QString &caption, QWidget *parent)
@@ -53,7 +88,7 @@ QString PageHeader::title() const
     return m_title->text();
 }
 
-ToggleSwitch::ToggleSwitch(QWidget *parent) : QAbstractButton(parent)
+ToggleSwitch::ToggleSwitch(QWidget *parent) : FocusButton(parent)
 {
     setCheckable(true);
     setCursor(Qt::PointingHandCursor);
@@ -74,6 +109,7 @@ void ToggleSwitch::paintEvent(QPaintEvent *)
     const qreal x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
     painter.setBrush(Qt::white);
     painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+    paintFocusRing(painter, QRectF(rect()), height() / 2.0);
 }
 
 namespace {

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QAbstractButton>
+#include "FocusButton.h"
+
+#include <QLabel>
 #include <QWidget>
 #include <functional>
 
@@ -28,7 +30,7 @@ private:
 };
 
 // An on/off switch.
-class ToggleSwitch final : public QAbstractButton
+class ToggleSwitch final : public FocusButton
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ToggleSwitch)
@@ -89,5 +91,28 @@ QWidget *makeRuleRow(const QString &number, const QString &text, QWidget *parent
 class QVBoxLayout;
 QVBoxLayout *makePanelHeading(const QString &title, const QString &caption, QWidget *parent);
 
-// A label in the window's type.
+// A label in the window's type. It shows plain text: much of what the window shows comes from the control plane
+// or from tools, and markup in it must read as typed.
 QLabel *makeLabel(const QString &text, int size, QFont::Weight weight, const QColor &color, QWidget *parent);
+
+// One line of plain text cut to the label's width with "…"; the whole text is then its tool tip.
+class ElidedLabel final : public QLabel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ElidedLabel)
+
+public:
+    explicit ElidedLabel(QWidget *parent = nullptr);
+
+    void setFullText(const QString &text);
+    QString fullText() const { return m_fullText; }
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void elide();
+
+    QString m_fullText;
+};

@@ -1,6 +1,9 @@
 #include "Palette.h"
 
+#include <QApplication>
 #include <QHash>
+#include <QStyleHints>
+#include <QToolTip>
 
 namespace {
 
@@ -85,6 +88,55 @@ QColor byName(const QString &name)
 QString css(const QColor &color)
 {
     return color.name(QColor::HexRgb);
+}
+
+QPalette light()
+{
+    QPalette palette;
+    const auto set = [&palette](QPalette::ColorRole role, const QColor &color) {
+        palette.setColor(QPalette::All, role, color);
+    };
+    const QColor white(Qt::white);
+    set(QPalette::Window, tvSoft());
+    set(QPalette::WindowText, tvInk());
+    set(QPalette::Base, white);
+    set(QPalette::AlternateBase, tvSoft2());
+    set(QPalette::Text, tvInk());
+    set(QPalette::PlaceholderText, tvMuted());
+    set(QPalette::Button, white);
+    set(QPalette::ButtonText, tvInk());
+    set(QPalette::BrightText, white);
+    set(QPalette::ToolTipBase, white);
+    set(QPalette::ToolTipText, tvInk());
+    set(QPalette::Highlight, tvBlue());
+    set(QPalette::HighlightedText, white);
+    set(QPalette::Link, tvBlue());
+    set(QPalette::LinkVisited, tvBlue());
+    set(QPalette::Light, white);
+    set(QPalette::Midlight, tvSoft());
+    set(QPalette::Mid, tvLine());
+    set(QPalette::Dark, tvMuted());
+    set(QPalette::Shadow, tvLine());
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+    set(QPalette::Accent, tvBlue());
+#endif
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, tvMuted());
+    return palette;
+}
+
+void installLightTheme()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // Native controls (check boxes, scroll bars, text fields) follow the application's scheme, not the system's.
+    QGuiApplication::styleHints()->setColorScheme(Qt::ColorScheme::Light);
+#endif
+    const QPalette palette = light();
+    QApplication::setPalette(palette);
+    for (const char *type : {"QLabel", "QAbstractButton", "QCheckBox", "QToolButton", "QMenu", "QMessageBoxLabel",
+                             "QTextEdit", "QTextLineEdit", "QLineEdit", "QPlainTextEdit", "QAbstractItemView"})
+        QApplication::setPalette(palette, type);
+    QToolTip::setPalette(palette);
 }
 
 } // namespace Palette

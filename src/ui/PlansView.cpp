@@ -23,8 +23,7 @@ PlanRow::PlanRow(const Plan &plan, QWidget *parent) : QFrame(parent), m_plan(pla
     auto *name =
         makeLabel(plan.name, 13, QFont::ExtraBold, plan.featured ? QColor(Qt::white) : Palette::tvMuted(), this);
     auto *price = makeLabel(plan.price, 34, QFont::ExtraBold, ink, this);
-    m_detail = new QLabel(plan.detail, this);
-    m_detail->setFont(Typography::font(13));
+    m_detail = makeLabel(plan.detail, 13, QFont::Normal, detailColor, this);
     m_detail->setStyleSheet(QStringLiteral("color: %1;").arg(detailColor.name(QColor::HexArgb)));
     m_detail->setWordWrap(true);
     m_button =

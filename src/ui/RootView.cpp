@@ -153,6 +153,7 @@ void RootView::syncAlert()
 
     auto *box = new QMessageBox(this);
     box->setWindowTitle(QStringLiteral("Tovren"));
+    box->setTextFormat(Qt::PlainText); // the message often carries the control plane's own words
     box->setText(*message);
     box->setIcon(QMessageBox::NoIcon);
     box->setWindowModality(Qt::WindowModal);

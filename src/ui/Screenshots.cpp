@@ -89,16 +89,24 @@ void signIn(AppState &state)
     state.setTickets({{"t1", "节点切换后无法访问", "open", "05-13"}, {"t2", "发票抬头修改", "closed", "05-02"}});
 }
 
+// Widgets added to a layout are shown, and layouts redone, on later turns of the loop; a few turns let a rebuilt
+// list settle before the picture is taken.
+void settle()
+{
+    for (int turn = 0; turn < 3; ++turn)
+        QApplication::processEvents();
+}
+
 bool save(QWidget &window, const QString &path)
 {
-    QApplication::processEvents();
+    settle();
     return window.grab().save(path, "PNG");
 }
 
 // The sheet is its own window; draw it over a dimmed picture of the main window, as it appears to the user.
 bool saveWithSheet(QWidget &window, QWidget &sheet, const QString &path)
 {
-    QApplication::processEvents();
+    settle();
     QPixmap picture = window.grab();
     QPainter painter(&picture);
     painter.fillRect(picture.rect(), QColor(0, 0, 0, 60));
@@ -164,6 +172,45 @@ QStringList writeScreenshots(const QString &directory)
         scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
     shot(QStringLiteral("settings-feedback.png"));
 
+    // The same window after the system turned dark: it keeps its own light look.
+    state.setSelectedPage(AppPage::home);
+    imitateDarkSystemTheme();
+    shot(QStringLiteral("home-dark.png"));
+
+    // A long catalogue, all of it listed, in the smallest window: the list scrolls, the connect button and the
+    // cards stay in view.
+    QList<Endpoint> many;
+    for (int i = 1; i <= 20; ++i) {
+        Endpoint endpoint = state.endpoints().value((i - 1) % state.endpoints().size());
+        endpoint.id = QStringLiteral("node-%1").arg(i);
+        endpoint.name = QStringLiteral("Node %1").arg(i, 2, 10, QLatin1Char('0'));
+        many.append(endpoint);
+    }
+    state.setEndpoints(many);
+    state.setNodesExpanded(true);
+    window.resize(MainWindow::minimumContentSize);
+    shot(QStringLiteral("home-many-endpoints.png"));
+
     window.close();
     return written;
+}
+
+void imitateDarkSystemTheme()
+{
+    // Light text on dark grounds; the text colour is one the window never uses itself.
+    const QColor text(0xee, 0xee, 0xee);
+    const QColor ground(0x1e, 0x1e, 0x1e);
+    QPalette dark;
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::ToolTipText})
+        dark.setColor(QPalette::All, role, text);
+    for (QPalette::ColorRole role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::ToolTipBase})
+        dark.setColor(QPalette::All, role, ground);
+    QApplication::setPalette(dark);
+    for (const char *type : {"QLabel", "QAbstractButton", "QCheckBox", "QMenu", "QMessageBoxLabel"})
+        QApplication::setPalette(dark, type);
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        QEvent change(QEvent::ThemeChange);
+        QCoreApplication::sendEvent(window, &change);
+    }
 }

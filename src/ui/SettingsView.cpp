@@ -5,6 +5,7 @@
 #include "Palette.h"
 #include "Pill.h"
 #include "StateActions.h"
+#include "StyledButton.h"
 #include "Tasks.h"
 #include "core/AppState.h"
 
@@ -44,7 +45,12 @@ SettingsView::SettingsView(StateActions &actions, QWidget *parent) : QWidget(par
     };
     auto *version = new SettingsRow(
         QStringLiteral("客户端版本"), QString(), QStringLiteral("检查"),
-        [this] { startTask(m_actions.refreshPublicData(), "refreshPublicData"); }, panel);
+        [this] {
+            startBusyTask(
+                m_rows[0]->button(), QStringLiteral("检查中..."), [this] { return m_actions.refreshPublicData(); },
+                "refreshPublicData");
+        },
+        panel);
     add(version);
     m_launchAtLogin = new SettingsToggleRow(
         QStringLiteral("开机启动"), QStringLiteral("登录 macOS 后自动启动 Tovren"),

@@ -1,6 +1,7 @@
 #include "SidebarView.h"
 
 #include "Icons.h"
+#include "PageParts.h"
 #include "Palette.h"
 #include "StateActions.h"
 #include "StyledButton.h"
@@ -29,15 +30,12 @@ Icons::Icon pageIcon(AppPage page)
 
 QLabel *mutedLabel(const QString &text, int size, QWidget *parent)
 {
-    auto *label = new QLabel(text, parent);
-    label->setFont(Typography::heavy(size));
-    label->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvMuted())));
-    return label;
+    return makeLabel(text, size, QFont::ExtraBold, Palette::tvMuted(), parent);
 }
 
 } // namespace
 
-SidebarButton::SidebarButton(AppPage page, QWidget *parent) : QAbstractButton(parent), m_page(page)
+SidebarButton::SidebarButton(AppPage page, QWidget *parent) : FocusButton(parent), m_page(page)
 {
     setText(ViewTexts::sidebarTitle(page));
     setCursor(Qt::PointingHandCursor);
@@ -69,6 +67,7 @@ void SidebarButton::paintEvent(QPaintEvent *)
     painter.setPen(ink);
     painter.setFont(Typography::heavy(14));
     painter.drawText(QRectF(48, 0, width() - 56, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
+    paintFocusRing(painter, QRectF(rect()), 8);
 }
 
 SidebarView::SidebarView(StateActions &actions, QWidget *parent) : QWidget(parent), m_actions(actions)
@@ -78,9 +77,7 @@ SidebarView::SidebarView(StateActions &actions, QWidget *parent) : QWidget(paren
     auto *brand = new QHBoxLayout;
     brand->setSpacing(10);
     brand->addWidget(new TovrenLogoMark(40, this));
-    auto *name = new QLabel(QStringLiteral("Tovren"), this);
-    name->setFont(Typography::font(22, QFont::Black));
-    name->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvBlack())));
+    auto *name = makeLabel(QStringLiteral("Tovren"), 22, QFont::Black, Palette::tvBlack(), this);
     brand->addWidget(name, 1);
 
     auto *layout = new QVBoxLayout(this);
@@ -104,12 +101,11 @@ SidebarView::SidebarView(StateActions &actions, QWidget *parent) : QWidget(paren
     boxLayout->setContentsMargins(12, 12, 12, 12);
     boxLayout->setSpacing(4);
     boxLayout->addWidget(mutedLabel(QStringLiteral("当前账号"), 11, box));
-    m_identity = new QLabel(box);
+    // A long address would widen the fixed-width sidebar; it is cut, and shown whole in its tool tip.
+    m_identity = new ElidedLabel(box);
     m_identity->setFont(Typography::font(13));
     m_identity->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvInk())));
-    m_plan = new QLabel(box);
-    m_plan->setFont(Typography::font(12, QFont::Bold));
-    m_plan->setStyleSheet(QStringLiteral("color: %1;").arg(Palette::css(Palette::tvInk())));
+    m_plan = makeLabel(QString(), 12, QFont::Bold, Palette::tvInk(), box);
     m_plan->setWordWrap(true);
     boxLayout->addWidget(m_identity);
     boxLayout->addWidget(m_plan);
@@ -151,7 +147,7 @@ void SidebarView::refresh()
         button->setHighlighted(button->page() == state.selectedPage());
 
     const auto &user = state.currentUser();
-    m_identity->setText(user ? user->identity : QStringLiteral("未登录"));
+    m_identity->setFullText(user ? user->identity : QStringLiteral("未登录"));
     m_plan->setText((user ? user->planName : QStringLiteral("未开通套餐")) + QStringLiteral(" · ") +
                     m_actions.deviceUsage());
     m_account->setText(signedIn() ? QStringLiteral("退出登录") : QStringLiteral("登录账号"));

@@ -2,7 +2,9 @@
 
 #include "core/Types.h"
 
-#include <QAbstractButton>
+#include "FocusButton.h"
+#include "PageParts.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -10,7 +12,7 @@ class StateActions;
 class StyledButton;
 
 // A page button of the sidebar: a 28-point icon and the page title; dark while its page is shown.
-class SidebarButton final : public QAbstractButton
+class SidebarButton final : public FocusButton
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SidebarButton)
@@ -44,7 +46,7 @@ public:
     explicit SidebarView(StateActions &actions, QWidget *parent = nullptr);
 
     QList<SidebarButton *> pageButtons() const { return m_pages; }
-    QLabel *accountIdentity() const { return m_identity; }
+    ElidedLabel *accountIdentity() const { return m_identity; }
     QLabel *accountPlan() const { return m_plan; }
     StyledButton *accountButton() const { return m_account; }
     QLabel *serviceText() const { return m_service; }
@@ -59,7 +61,7 @@ private:
 
     StateActions &m_actions;
     QList<SidebarButton *> m_pages;
-    QLabel *m_identity;
+    ElidedLabel *m_identity;
     QLabel *m_plan;
     StyledButton *m_account;
     QWidget *m_dot;

@@ -141,6 +141,11 @@ void StateActions::showDashboard()
     Q_EMIT dashboardRequested();
 }
 
+void StateActions::showWindow()
+{
+    Q_EMIT dashboardRequested();
+}
+
 bool StateActions::hasSessionToken() const
 {
     return m_state.token().has_value();

@@ -57,6 +57,8 @@ public:
 
     // Shows the home page and asks the window to come to the front (dashboardRequested).
     virtual void showDashboard();
+    // Asks the window to come to the front as it is, on whatever page it shows (the menu bar icon's click).
+    void showWindow();
 
     // Account texts derived from the published properties.
     virtual bool hasSessionToken() const;

@@ -3,6 +3,7 @@
 #include "Palette.h"
 #include "Typography.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 
 namespace {
@@ -88,4 +89,14 @@ void StyledButton::paintEvent(QPaintEvent *)
     painter.setFont(font());
     painter.drawText(rect().adjusted(horizontalPadding(m_style), 0, -horizontalPadding(m_style), 0), Qt::AlignCenter,
                      text());
+}
+
+void StyledButton::keyPressEvent(QKeyEvent *event)
+{
+    // Outside a dialog a push button ignores Return; here every button answers it, as the drawn ones do.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat()) {
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
 }

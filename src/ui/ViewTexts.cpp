@@ -1,5 +1,7 @@
 #include "ViewTexts.h"
 
+#include <QTextDocument>
+
 namespace ViewTexts {
 
 QString connectButtonTitle(const ConnectionState &state)
@@ -46,6 +48,11 @@ QString sidebarTitle(AppPage page)
     case AppPage::settings: return QStringLiteral("设置");
     }
     return QString();
+}
+
+QString plainToolTip(const QString &text)
+{
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
 }
 
 } // namespace ViewTexts

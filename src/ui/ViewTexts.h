@@ -15,5 +15,7 @@ QString componentButtonTitle(const ComponentInstallState &state);
 // "MM:SS" since `connectedAt`, minutes not wrapped at 60, never negative; "--:--" without a connection.
 QString durationText(const std::optional<QDateTime> &connectedAt, const QDateTime &now);
 QString sidebarTitle(AppPage page);
+// A tool tip reads text that looks like markup as rich text; this one shows `text` as it is.
+QString plainToolTip(const QString &text);
 
 } // namespace ViewTexts

@@ -6,7 +6,7 @@
 #include <QStringList>
 
 // A StateActions that writes down every operation the views start, with its arguments, instead of
-// reaching the control plane or the system. The verification-code send can be held open and answered.
+// reaching the control plane or the system. The control-plane operations can be held open until release().
 class RecordingActions final : public StateActions
 {
     Q_OBJECT
@@ -16,7 +16,7 @@ public:
 
     QStringList calls;
     bool sendCodeResult = true;
-    bool holdSendCode = false;
+    bool hold = false;
     bool signedIn = false;
     std::function<void()> onTerminalInstaller;
 
@@ -48,9 +48,7 @@ public:
     }
     QCoro::Task<bool> sendVerificationCode(const QString &identity) override
     {
-        record("sendVerificationCode(" + identity + ")");
-        if (holdSendCode)
-            co_await qCoro(this, &RecordingActions::releaseSendCode);
+        co_await held("sendVerificationCode(" + identity + ")");
         co_return sendCodeResult;
     }
     QCoro::Task<> login(const QString &identity, const QString &password) override
@@ -63,9 +61,9 @@ public:
         co_return record("register(" + identity + "," + password + "," + code + "," + invite + ")");
     }
     QCoro::Task<> logout() override { co_return record("logout"); }
-    QCoro::Task<> refreshPublicData() override { co_return record("refreshPublicData"); }
-    QCoro::Task<> refreshPrivateData() override { co_return record("refreshPrivateData"); }
-    QCoro::Task<> unbindDevice(const Device &device) override { co_return record("unbindDevice(" + device.id + ")"); }
+    QCoro::Task<> refreshPublicData() override { return held("refreshPublicData"); }
+    QCoro::Task<> refreshPrivateData() override { return held("refreshPrivateData"); }
+    QCoro::Task<> unbindDevice(const Device &device) override { return held("unbindDevice(" + device.id + ")"); }
     QCoro::Task<> submitFeedback(const QString &title, const QString &email, const QString &body) override
     {
         co_return record("submitFeedback(" + title + "|" + email + "|" + body + ")");
@@ -83,8 +81,14 @@ public:
     QString last() const { return calls.value(calls.size() - 1); }
 
 Q_SIGNALS:
-    void releaseSendCode();
+    void release();
 
 private:
     void record(const QString &call) { calls.append(call); }
+    QCoro::Task<> held(QString call)
+    {
+        record(call);
+        if (hold)
+            co_await qCoro(this, &RecordingActions::release);
+    }
 };

@@ -3,6 +3,7 @@
 #include "core/AppState.h"
 
 #include <QAbstractButton>
+#include <QMessageBox>
 #include <QTest>
 
 // A signed-in user with the fields the pages show.
@@ -38,4 +39,13 @@ inline void click(QAbstractButton *button)
 {
     QVERIFY(button);
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+}
+
+inline QAbstractButton *buttonTitled(QMessageBox *box, const QString &title)
+{
+    for (QAbstractButton *button : box->buttons()) {
+        if (button->text() == title)
+            return button;
+    }
+    return nullptr;
 }

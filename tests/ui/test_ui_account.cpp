@@ -2,6 +2,7 @@
 #include "AuthView.h"
 #include "DevicePanels.h"
 #include "FeedbackViews.h"
+#include "NodePanel.h"
 #include "PageParts.h"
 #include "Pill.h"
 #include "RecordingActions.h"
@@ -123,14 +124,14 @@ private Q_SLOTS:
         view.identityField()->setText(QStringLiteral(" Code@Example.com"));
         QVERIFY(send->isEnabled());
 
-        actions.holdSendCode = true;
+        actions.hold = true;
         QStringList titles;
         connect(view.cooldownTimer(), &QTimer::timeout, this, [&] { titles.append(send->text()); });
         click(send);
         QCOMPARE(actions.last(), QStringLiteral("sendVerificationCode(code@example.com)"));
         QCOMPARE(send->text(), QStringLiteral("发送中..."));
         QVERIFY(!send->isEnabled());
-        Q_EMIT actions.releaseSendCode();
+        Q_EMIT actions.release();
         QTRY_VERIFY(!view.isSendingCode());
         QCOMPARE(send->text(), QStringLiteral("60秒后重发"));
         QVERIFY(!send->isEnabled());
@@ -164,14 +165,14 @@ private Q_SLOTS:
         TestHome home;
         AppState state;
         RecordingActions actions(state);
-        actions.holdSendCode = true;
+        actions.hold = true;
         auto *view = new AuthView(actions);
         view->show();
         click(view->modeButton());
         view->identityField()->setText(QStringLiteral("a@b.cn"));
         click(view->sendCodeButton());
         delete view;
-        Q_EMIT actions.releaseSendCode(); // the answer arrives for a view that is gone
+        Q_EMIT actions.release(); // the answer arrives for a view that is gone
         QCoreApplication::processEvents();
     }
 
@@ -204,18 +205,38 @@ private Q_SLOTS:
         QVERIFY(!page.ordersSection());
     }
 
-    void invitePage()
+    void refreshAndCheckShowThatTheyRun()
     {
         TestHome home;
         AppState state;
         RecordingActions actions(state);
-        InviteView page(actions);
-        page.show();
-        QCOMPARE(page.code()->text(), QStringLiteral("登录后显示"));
-        click(page.copyButton());
-        QCOMPARE(actions.last(), QStringLiteral("copyInviteLink"));
-        click(page.refreshButton());
-        QCOMPARE(actions.last(), QStringLiteral("refreshPrivateData"));
+        actions.hold = true;
+        InviteView invite(actions);
+        SettingsView settings(actions);
+        NodePanel nodes(actions);
+        for (QWidget *page : std::initializer_list<QWidget *>{&invite, &settings, &nodes})
+            page->show();
+        QCOMPARE(invite.code()->text(), QStringLiteral("登录后显示"));
+        const QList<std::pair<StyledButton *, QString>> buttons{
+            {nodes.refreshButton(), "刷新中..."},
+            {settings.rows()[0]->button(), "检查中..."},
+            {settings.currentDevicePanel()->refreshButton(), "刷新中..."},
+            {invite.refreshButton(), "刷新中..."},
+        };
+        for (const auto &[button, busyTitle] : buttons) {
+            const QString title = button->text();
+            click(button);
+            click(button); // a second press while it runs starts nothing
+            QCOMPARE(button->text(), busyTitle);
+            QVERIFY(!button->isEnabled());
+            Q_EMIT actions.release();
+            QTRY_VERIFY(button->isEnabled());
+            QCOMPARE(button->text(), title);
+        }
+        click(invite.copyButton());
+        QCOMPARE(actions.calls, QStringList({"refreshPublicData", "refreshPublicData", "refreshPrivateData",
+                                             "refreshPrivateData", "copyInviteLink"}));
+        QVERIFY(invite.copyButton()->isEnabled());
     }
 
     void ticketList_data()
@@ -259,8 +280,25 @@ private Q_SLOTS:
         QCOMPARE(panel.rows()[0]->actionButton()->text(), QStringLiteral("当前"));
         click(panel.rows()[0]->actionButton());
         QVERIFY(actions.calls.isEmpty());
-        click(panel.rows()[1]->actionButton());
-        QCOMPARE(actions.last(), QStringLiteral("unbindDevice(phone)"));
+
+        // Unbinding asks first, naming the device; cancelling starts nothing.
+        StyledButton *unbind = panel.rows()[1]->actionButton();
+        click(unbind);
+        QVERIFY(panel.confirmation()->text().contains(QStringLiteral("“phone · v9.7.3”")));
+        click(buttonTitled(panel.confirmation(), QStringLiteral("取消")));
+        QTRY_VERIFY(!panel.confirmation());
+        QVERIFY(actions.calls.isEmpty());
+        actions.hold = true;
+        click(unbind);
+        click(buttonTitled(panel.confirmation(), QStringLiteral("解绑")));
+        QTRY_COMPARE(actions.last(), QStringLiteral("unbindDevice(phone)"));
+        QCOMPARE(unbind->text(), QStringLiteral("解绑中..."));
+        click(unbind);
+        QVERIFY(!panel.confirmation());
+        Q_EMIT actions.release();
+        QTRY_COMPARE(unbind->text(), QStringLiteral("解绑"));
+        QCOMPARE(actions.calls.size(), 1);
+        actions.hold = false;
 
         QCOMPARE(panel.expandButton()->text(), QStringLiteral("展开全部设备"));
         click(panel.expandButton());
@@ -340,8 +378,6 @@ private Q_SLOTS:
         state.setLocalProxyPort(19093);
         QCOMPARE(rows[2]->value(), QStringLiteral("SOCKS 127.0.0.1:19093"));
 
-        click(rows[0]->button());
-        QCOMPARE(actions.last(), QStringLiteral("refreshPublicData"));
         click(rows[1]->button());
         QCOMPARE(actions.last(), QStringLiteral("openClientHome"));
         click(rows[3]->button());

@@ -6,14 +6,28 @@
 #include "Typography.h"
 #include "UiTestSupport.h"
 
+#include "AIEnhancedModeCard.h"
 #include "AccountPages.h"
+#include "ConnectionPanel.h"
+#include "HomeControls.h"
 #include "HomeView.h"
+#include "MetricCard.h"
+#include "NodePanel.h"
+#include "PageParts.h"
+#include "Screenshots.h"
+#include "SidebarView.h"
+#include "StyledButton.h"
+
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QToolButton>
+#include <algorithm>
 
 Q_DECLARE_METATYPE(std::optional<AppAlertAction>)
 
@@ -26,15 +40,6 @@ QStringList buttonTitles(QMessageBox *box)
         titles.append(button->text());
     titles.sort();
     return titles;
-}
-
-QAbstractButton *buttonTitled(QMessageBox *box, const QString &title)
-{
-    for (QAbstractButton *button : box->buttons()) {
-        if (button->text() == title)
-            return button;
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -71,6 +76,131 @@ private Q_SLOTS:
         QCOMPARE(root->currentPage(), root->homeView());
         state.setSelectedPage(AppPage::invite);
         QCOMPARE(root->currentPage(), root->inviteView());
+
+        // Closed to the menu bar, the window says once that the client keeps running, and comes back when the
+        // application is activated (a click on the Dock icon).
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+        for (int round = 0; round < 2; ++round) {
+            window.close();
+            QVERIFY(!window.isVisible());
+            window.applicationActivated();
+            QVERIFY(window.isVisible());
+        }
+        QCOMPARE(std::count_if(state.logs().cbegin(), state.logs().cend(),
+                               [](const LogEntry &entry) { return entry.message == MainWindow::keepsRunningMessage; }),
+                 1);
+    }
+
+    // Text from the control plane is shown as typed, and a dark system theme leaves every label readable.
+    void controlPlaneTextUnderADarkTheme()
+    {
+        TestHome home;
+        AppState state;
+        RecordingActions actions(state);
+        const QString markup = QStringLiteral("<b>标记</b>");
+        APIUser user = testUser();
+        user.identity = markup;
+        state.setCurrentUser(user);
+        state.setDevices({testDevice(markup, false)});
+        state.appendLog(markup);
+        MainWindow window(actions);
+        window.show();
+        state.setAlertMessage(markup);
+        imitateDarkSystemTheme();
+
+        int marked = 0;
+        for (QLabel *label : window.findChildren<QLabel *>()) {
+            label->ensurePolished();
+            QVERIFY2(label->palette().color(label->foregroundRole()) != QColor(0xee, 0xee, 0xee),
+                     qPrintable(label->text()));
+            if (label->text().contains(markup)) {
+                QCOMPARE(label->textFormat(), Qt::PlainText);
+                ++marked;
+            }
+        }
+        QCOMPARE(marked, 4); // the account box, the log, the device row and the alert
+        QCOMPARE(window.rootView()->alert()->textFormat(), Qt::PlainText);
+    }
+
+    // The drawn controls answer the keyboard, and Tab visits them in reading order.
+    void keyboard()
+    {
+        TestHome home;
+        AppState state;
+        RecordingActions actions(state);
+        MainWindow window(actions);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        state.setEndpoints({testEndpoint("a", "东京"), testEndpoint("b", "首尔"), testEndpoint("c", "伦敦")});
+        state.setNodesExpanded(true);      // rows made after everything else
+        QCoreApplication::processEvents(); // and shown on the next turn of the loop
+
+        SidebarView *sidebar = window.rootView()->sidebar();
+        HomeView *page = window.rootView()->homeView();
+        const QList<NodeRow *> rows = page->nodePanel()->rows();
+        QList<QWidget *> chain;
+        for (QWidget *widget = window.nextInFocusChain(); widget != &window; widget = widget->nextInFocusChain()) {
+            if (widget->isVisible() && (widget->focusPolicy() & Qt::TabFocus))
+                chain.append(widget);
+        }
+        const QList<QWidget *> reading{sidebar->pageButtons().first(),
+                                       sidebar->pageButtons().last(),
+                                       sidebar->accountButton(),
+                                       page->connectionPanel()->connectButton(),
+                                       page->nodePanel()->refreshButton(),
+                                       rows[0],
+                                       rows[2],
+                                       page->nodePanel()->expandButton(),
+                                       page->aiCard()->toggleButton()};
+        for (qsizetype i = 1; i < reading.size(); ++i)
+            QVERIFY2(chain.indexOf(reading[i - 1]) >= 0 && chain.indexOf(reading[i - 1]) < chain.indexOf(reading[i]),
+                     qPrintable(QString::number(i)));
+
+        const QList<std::pair<FocusButton *, AppPage>> controls{
+            {page->connectionPanel()->connectButton(), AppPage::home},
+            {rows[0], AppPage::home},
+            {sidebar->pageButtons()[1], AppPage::home},
+            {window.rootView()->settingsView()->launchAtLoginRow()->toggle(), AppPage::settings},
+        };
+        for (const auto &[control, shownOn] : controls) {
+            state.setSelectedPage(shownOn);
+            control->clearFocus();
+            const QImage plain = control->grab().toImage();
+            control->setFocus(Qt::TabFocusReason);
+            QVERIFY(control->showsFocusRing());
+            QVERIFY(control->grab().toImage() != plain);
+            QSignalSpy presses(control, &QAbstractButton::clicked);
+            QTest::keyClick(control, Qt::Key_Space);
+            QTest::keyClick(control, Qt::Key_Return);
+            QCOMPARE(presses.count(), 2);
+        }
+    }
+
+    void minimumSizeKeepsTheConnectButtonAndCardsInView()
+    {
+        TestHome home;
+        AppState state;
+        RecordingActions actions(state);
+        QList<Endpoint> many;
+        for (int i = 0; i < 20; ++i)
+            many.append(testEndpoint(QString::number(i), QStringLiteral("东京")));
+        state.setEndpoints(many);
+        state.setNodesExpanded(true);
+        state.setConnectionState(ConnectionState::configReady); // with the component button, the panel is tallest
+        MainWindow window(actions);
+        window.resize(MainWindow::minimumContentSize);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        QScrollArea *scroll = window.rootView()->currentScrollArea();
+        QCOMPARE(scroll->verticalScrollBar()->maximum(), 0);
+        ConnectionPanel *panel = window.rootView()->homeView()->connectionPanel();
+        for (QWidget *widget : std::initializer_list<QWidget *>{panel->connectButton(), panel->componentButton(),
+                                                                panel->endpointCard(), panel->durationCard()}) {
+            const QRect shown(widget->mapTo(scroll->viewport(), QPoint()), widget->size());
+            QVERIFY(scroll->viewport()->rect().contains(shown));
+        }
+        QVERIFY(window.rootView()->homeView()->nodePanel()->list()->verticalScrollBar()->maximum() > 0);
     }
 
     void alertButtons_data()

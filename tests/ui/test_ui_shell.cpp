@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "MainWindow.h"
 #include "MenuBar.h"
 #include "QuitInterceptor.h"
 #include "RecordingActions.h"
@@ -174,6 +175,19 @@ private Q_SLOTS:
         QCOMPARE(item.menu()->speedAction()->isVisible(), speeds);
         if (speeds)
             QCOMPARE(item.menu()->speedAction()->text(), text);
+
+        // The status area shows the label as a picture, 22 points high, drawn again only when the label changes.
+        const QImage picture = item.image();
+        QCOMPARE(picture.height(), 44);
+        QImage blank(picture.size(), picture.format());
+        blank.fill(Qt::transparent);
+        QVERIFY(picture != blank);
+        const int draws = item.imageDraws();
+        state.setUploadSpeedBps(up + 0.4);
+        state.setSelectedPage(AppPage::plans);
+        QCOMPARE(item.imageDraws(), draws);
+        state.setShowMenuBarSpeedValue(!speeds);
+        QCOMPARE(item.imageDraws(), draws + 1);
     }
 
     void speedSwitchSurvivesARestart()
@@ -251,15 +265,21 @@ private Q_SLOTS:
         QCOMPARE(quits, 1);
     }
 
-    void runsWithoutAStatusArea()
+    void clickingTheItemBringsTheWindowBack()
     {
         TestHome home;
         AppState state;
         RecordingActions actions(state);
+        MainWindow window(actions);
         MenuBarItem item(actions, [] {});
-        // The offscreen platform has no tray: there is no icon, and the menu still works.
+        // The offscreen platform has no tray: there is no icon, and the item still answers.
         QCOMPARE(item.trayIcon() != nullptr, MenuBarItem::available());
-        QVERIFY(item.menu());
+        state.setSelectedPage(AppPage::settings);
+        item.activated(QSystemTrayIcon::Context); // that click only opens the menu
+        QVERIFY(!window.isVisible());
+        item.activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window.isVisible());
+        QCOMPARE(state.selectedPage(), AppPage::settings); // the window comes back as it was left
     }
 
     void screenshotCommand()
@@ -274,10 +294,10 @@ private Q_SLOTS:
         QVERIFY(tovren.waitForFinished(60000));
         QCOMPARE(tovren.exitCode(), 0);
         for (const QString name : {"home-signed-out", "home-connected", "sign-in-sheet", "plans", "invite", "settings",
-                                   "settings-feedback"}) {
+                                   "settings-feedback", "home-dark", "home-many-endpoints"}) {
             const QImage picture(out.filePath(name + QStringLiteral(".png")));
             QVERIFY2(!picture.isNull(), qPrintable(name));
-            QCOMPARE(picture.size(), QSize(1180, 780));
+            QCOMPARE(picture.size(), name == "home-many-endpoints" ? QSize(980, 680) : QSize(1180, 780));
         }
         // The sidebar is 232 wide: its border line is the last column of it.
         const QImage home_(out.filePath(QStringLiteral("home-signed-out.png")));
