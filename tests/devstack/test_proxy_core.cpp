@@ -32,7 +32,7 @@ QString mixedConfig(quint16 port, const QString &outbounds, const QString &rules
     return QStringLiteral(R"({"log":{"level":"info"},
         "inbounds":[{"type":"mixed","tag":"tovren-system-proxy","listen":"127.0.0.1","listen_port":%1,
                      "set_system_proxy":false}],
-        "outbounds":[%2],
+        "outbounds":[%2],"dns":{"servers":[{"tag":"bootstrap","type":"udp","server":"8.8.8.8"}]},
         "route":{"auto_detect_interface":true,"default_domain_resolver":{"server":"bootstrap"},
                  "rules":[{"inbound":"tovren-system-proxy","action":"sniff"}%3],"final":"%4"}})")
         .arg(port)
