@@ -59,6 +59,13 @@ public:
         return static_cast<int>(*v);
     }
 
+    bool flag(const QString &key) const
+    {
+        if (has(key) && !m_object.value(key).isBool())
+            fail(m_where, QStringLiteral("\"%1\" must be true or false").arg(key));
+        return m_object.value(key).toBool();
+    }
+
     QJsonObject object(const QString &key) const
     {
         if (!has(key))
@@ -181,6 +188,8 @@ EndpointRecord readEndpoint(const Reader &r)
                                         QStringLiteral("outbounds")};
     if (!deliveries.contains(e.delivery))
         fail(d.where(), QStringLiteral("\"delivery\" is one of %1").arg(deliveries.join(QStringLiteral(", "))));
+    e.ownDns = d.flag(QStringLiteral("ownDns"));
+    e.untaggedDirect = d.flag(QStringLiteral("untaggedDirect"));
     e.revision = d.optionalInt(QStringLiteral("revision"), 1).value_or(1);
     const Reader wg(d.object(QStringLiteral("wireguard")), d.where() + QStringLiteral("wireguard."));
     e.wireGuardPort = wg.optionalInt(QStringLiteral("port"), 1).value_or(51820);

@@ -45,6 +45,8 @@ struct EndpointRecord
     std::optional<int> provisioningMs;
     bool provisioningFails = false;
     QString delivery = QStringLiteral("runtime"); // runtime | text | config | outbounds
+    bool ownDns = false;         // the template carries DNS servers, DNS rules and a rule set of its own
+    bool untaggedDirect = false; // the template's direct outbound has no tag
     int wireGuardPort = 51820;
     QString wireGuardPublicKey;
     int revision = 1;

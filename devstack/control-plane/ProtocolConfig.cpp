@@ -43,21 +43,25 @@ QJsonObject v2Base(const EndpointRecord &endpoint, const QString &status, const 
 
 } // namespace
 
-QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMode)
+QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMode, const EndpointRecord &endpoint)
 {
     QJsonObject route{{QStringLiteral("final"), QStringLiteral("proxy")},
                       {QStringLiteral("auto_detect_interface"), true}};
     QJsonArray rules{QJsonObject{{QStringLiteral("inbound"), QStringLiteral("tun-in")},
                                  {QStringLiteral("action"), QStringLiteral("sniff")}}};
-    // Smart mode keeps private networks off the tunnel; enhanced mode sends everything through it.
-    if (outboundMode == QLatin1String("smart")) {
+    // Smart mode keeps private networks off the tunnel; enhanced mode sends everything through it. A node
+    // whose direct outbound has no tag has no rule that could name it.
+    if (outboundMode == QLatin1String("smart") && !endpoint.untaggedDirect) {
         rules.append(QJsonObject{
             {QStringLiteral("ip_cidr"), QJsonArray{QStringLiteral("10.0.0.0/8"), QStringLiteral("172.16.0.0/12"),
                                                    QStringLiteral("192.168.0.0/16")}},
             {QStringLiteral("outbound"), QStringLiteral("direct")}});
     }
     route.insert(QStringLiteral("rules"), rules);
-    return QJsonObject{
+    QJsonObject direct{{QStringLiteral("type"), QStringLiteral("direct")}};
+    if (!endpoint.untaggedDirect)
+        direct.insert(QStringLiteral("tag"), QStringLiteral("direct"));
+    QJsonObject config{
         {QStringLiteral("log"),
          QJsonObject{{QStringLiteral("level"), QStringLiteral("info")}, {QStringLiteral("timestamp"), true}}},
         {QStringLiteral("inbounds"),
@@ -67,11 +71,26 @@ QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMod
                                 {QStringLiteral("address"), QJsonArray{QStringLiteral("172.19.0.1/30")}},
                                 {QStringLiteral("auto_route"), true},
                                 {QStringLiteral("stack"), QStringLiteral("system")}}}},
-        {QStringLiteral("outbounds"),
-         QJsonArray{proxyOutbound(upstream), QJsonObject{{QStringLiteral("type"), QStringLiteral("direct")},
-                                                         {QStringLiteral("tag"), QStringLiteral("direct")}}}},
-        {QStringLiteral("route"), route},
+        {QStringLiteral("outbounds"), QJsonArray{proxyOutbound(upstream), direct}},
     };
+    if (endpoint.ownDns) {
+        // Domestic names go to a domestic resolver, chosen by a rule set; no "final": the first server serves
+        // the rest.
+        config.insert(QStringLiteral("dns"), QJsonDocument::fromJson(R"({
+            "servers": [{"tag": "remote", "type": "https", "server": "1.1.1.1", "domain_resolver": "local"},
+                        {"tag": "local", "type": "udp", "server": "223.5.5.5"}],
+            "rules": [{"rule_set": "geosite-cn", "server": "local"}],
+            "strategy": "prefer_ipv4"})")
+                                                 .object());
+        route.insert(QStringLiteral("rule_set"),
+                     QJsonArray{QJsonObject{
+                         {QStringLiteral("type"), QStringLiteral("inline")},
+                         {QStringLiteral("tag"), QStringLiteral("geosite-cn")},
+                         {QStringLiteral("rules"), QJsonArray{QJsonObject{{QStringLiteral("domain_suffix"),
+                                                                           QJsonArray{QStringLiteral("cn")}}}}}}});
+    }
+    config.insert(QStringLiteral("route"), route);
+    return config;
 }
 
 QString newWireGuardKey()
@@ -130,7 +149,7 @@ QJsonObject ready(const EndpointRecord &endpoint, const Upstream &upstream, cons
         answer.insert(QStringLiteral("wireguard_config"), text);
     } else {
         // Nodes deliver the same configuration in several shapes; the data set picks one per endpoint.
-        const QJsonObject config = singBoxTemplate(upstream, outboundMode);
+        const QJsonObject config = singBoxTemplate(upstream, outboundMode, endpoint);
         if (endpoint.delivery == QLatin1String("text")) {
             runtime.insert(QStringLiteral("configText"), compact(config));
             answer.insert(QStringLiteral("config_text"), compact(config));

@@ -17,9 +17,10 @@ struct Issued
     qint64 issuedAtMs = 0;
 };
 
-// A sing-box configuration as a node would deliver it: a TUN inbound the client replaces, and a proxy
-// outbound (tag "proxy") that really leads to the devstack's local upstream.
-QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMode);
+// A sing-box configuration as a node would deliver it: a TUN inbound the client replaces, a proxy outbound
+// (tag "proxy") that really leads to the devstack's local upstream, and what the endpoint's devstack settings
+// add (a DNS section of its own, an untagged direct outbound).
+QJsonObject singBoxTemplate(const Upstream &upstream, const QString &outboundMode, const EndpointRecord &endpoint);
 QString wireGuardText(const EndpointRecord &endpoint, const Issued &issued);
 QString newWireGuardKey();
 

@@ -1,8 +1,11 @@
 #include "CoreConfig.h"
 
+#include "ConfigReferences.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
+#include <tuple>
 
 namespace {
 
@@ -23,30 +26,84 @@ QJsonObject objectAt(const QJsonArray &array, qsizetype index, const QString &pl
     return array.at(index).toObject();
 }
 
-// A port given as a number or as a decimal text (sing-box configurations carry both).
+// The decoder's name for what a JSON value holds, as its type errors say it.
+QString jsonKind(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::String: return QStringLiteral("string");
+    case QJsonValue::Bool: return QStringLiteral("bool");
+    case QJsonValue::Array: return QStringLiteral("array");
+    case QJsonValue::Object: return QStringLiteral("object");
+    default: return QStringLiteral("number");
+    }
+}
+
+// Ports are JSON numbers: the real decoder refuses a port written as text.
 quint16 requiredPort(const QJsonObject &object, const char *key, const QString &place)
 {
     const QJsonValue value = object.value(QLatin1String(key));
     const QString at = place + u'.' + QLatin1String(key);
     if (value.isUndefined() || value.isNull())
         throw ConfigError(at + QStringLiteral(": missing port"));
-    double number = -1;
-    if (value.isDouble()) {
-        number = value.toDouble();
-    } else if (value.isString()) {
-        QString text = value.toString().trimmed();
-        if (text.startsWith(u'+'))
-            text.remove(0, 1);
-        bool ok = false;
-        number = text.toInt(&ok);
-        if (!ok || text.isEmpty() || !text.front().isDigit())
-            throw ConfigError(at + QStringLiteral(": not a port number: \"%1\"").arg(value.toString()));
-    } else {
-        throw ConfigError(at + QStringLiteral(": must be a number"));
-    }
+    if (!value.isDouble())
+        throw ConfigError(
+            at + QStringLiteral(": json: cannot unmarshal %1 into Go value of type uint16").arg(jsonKind(value)));
+    const double number = value.toDouble();
     if (number != double(qint64(number)) || number < 1 || number > 65535)
         throw ConfigError(at + QStringLiteral(": not a port number: %1").arg(number));
     return quint16(number);
+}
+
+// A tag is a string; without one the core names the element by its position.
+QString tagOf(const QJsonObject &json, const QString &place, qsizetype index)
+{
+    const QJsonValue tag = json.value("tag");
+    if (!tag.isUndefined() && !tag.isNull() && !tag.isString())
+        throw ConfigError(
+            place + QStringLiteral(".tag: json: cannot unmarshal %1 into Go value of type string").arg(jsonKind(tag)));
+    return tag.toString().isEmpty() ? QString::number(index) : tag.toString();
+}
+
+// `place` is empty at the top level, where the decoder names no path.
+void refuseUnknownKeys(const QJsonObject &json, const QSet<QString> &known, const QString &place)
+{
+    for (auto it = json.begin(); it != json.end(); ++it) {
+        if (known.contains(it.key()))
+            continue;
+        const QString at = place.isEmpty() ? QString() : place + u'.' + it.key() + QStringLiteral(": ");
+        throw ConfigError(at + QStringLiteral("json: unknown field \"%1\"").arg(it.key()));
+    }
+}
+
+// The keys the real core decodes for the inbound types the devstack core serves: the listen fields, the users and
+// the type's own options.
+const QSet<QString> &inboundKeys(const QString &type)
+{
+    static const QSet<QString> listen{"type",
+                                      "tag",
+                                      "listen",
+                                      "listen_port",
+                                      "bind_interface",
+                                      "routing_mark",
+                                      "reuse_addr",
+                                      "netns",
+                                      "tcp_fast_open",
+                                      "tcp_multi_path",
+                                      "disable_tcp_keep_alive",
+                                      "tcp_keep_alive",
+                                      "tcp_keep_alive_interval",
+                                      "udp_fragment",
+                                      "udp_timeout",
+                                      "detour",
+                                      "sniff",
+                                      "sniff_override_destination",
+                                      "sniff_timeout",
+                                      "domain_strategy",
+                                      "udp_disable_domain_unmapping",
+                                      "users"};
+    static const QSet<QString> mixed = QSet<QString>(listen) << "set_system_proxy";
+    static const QSet<QString> http = QSet<QString>(mixed) << "tls";
+    return type == QLatin1String("mixed") ? mixed : type == QLatin1String("http") ? http : listen;
 }
 
 QString requiredString(const QJsonObject &object, const char *key, const QString &place)
@@ -67,7 +124,8 @@ InboundConfig parseInbound(const QJsonObject &json, const QString &place, qsizet
                                                  "socks and http)")
                                       .arg(inbound.type));
     }
-    inbound.tag = json.value("tag").toString(QString::number(index));
+    refuseUnknownKeys(json, inboundKeys(inbound.type), place);
+    inbound.tag = tagOf(json, place, index);
     const QString listen = json.value("listen").toString();
     if (listen.isEmpty())
         throw ConfigError(place + QStringLiteral(".listen: missing listen address"));
@@ -89,7 +147,7 @@ OutboundConfig parseOutbound(const QJsonObject &json, const QString &place, qsiz
 {
     OutboundConfig outbound;
     outbound.type = json.value("type").toString();
-    outbound.tag = json.value("tag").toString(QString::number(index));
+    outbound.tag = tagOf(json, place, index);
     const QString &type = outbound.type;
     if (json.contains("detour"))
         throw ConfigError(place + QStringLiteral(".detour: not supported by the devstack core"));
@@ -162,7 +220,10 @@ CoreConfig CoreConfig::parse(const QByteArray &json)
     if (!document.isObject())
         throw ConfigError(QStringLiteral("the configuration must be a JSON object"));
     const QJsonObject root = document.object();
-    for (const char *key : {"log", "dns", "route", "experimental", "ntp"}) {
+    static const QSet<QString> sections{"$schema",  "log",       "dns",   "ntp",      "certificate", "endpoints",
+                                        "inbounds", "outbounds", "route", "services", "experimental"};
+    refuseUnknownKeys(root, sections, QString());
+    for (const char *key : {"log", "dns", "route", "experimental", "ntp", "certificate"}) {
         const QJsonValue value = root.value(QLatin1String(key));
         if (!value.isUndefined() && !value.isNull() && !value.isObject())
             throw ConfigError(QLatin1String(key) + QStringLiteral(": must be an object"));
@@ -211,17 +272,30 @@ CoreConfig CoreConfig::parse(const QByteArray &json)
         }
     }
 
+    const QJsonArray endpoints = arrayAt(root, "endpoints", QStringLiteral("endpoints"));
+    if (!endpoints.isEmpty()) {
+        throw ConfigError(QStringLiteral("endpoints[0]: endpoint type \"%1\" has no devstack meaning")
+                              .arg(endpoints.first().toObject().value("type").toString()));
+    }
+    // DNS servers, DNS rules and rule sets are not served here, but their shape is decoded as the real core does.
+    const QJsonObject dns = root.value("dns").toObject();
     const QJsonObject route = root.value("route").toObject();
+    for (const auto &[section, key, place] : {std::tuple{&dns, "servers", QStringLiteral("dns.servers")},
+                                              std::tuple{&dns, "rules", QStringLiteral("dns.rules")},
+                                              std::tuple{&route, "rule_set", QStringLiteral("route.rule_set")}}) {
+        const QJsonArray list = arrayAt(*section, key, place);
+        for (qsizetype i = 0; i < list.size(); ++i)
+            tagOf(objectAt(list, i, place + QStringLiteral("[%1]").arg(i)), place + QStringLiteral("[%1]").arg(i), i);
+    }
+
     const QJsonArray rules = arrayAt(route, "rules", QStringLiteral("route.rules"));
     for (qsizetype i = 0; i < rules.size(); ++i) {
         const QString place = QStringLiteral("route.rules[%1]").arg(i);
         config.rules << RouteRule::parse(objectAt(rules, i, place), place);
-        const QString outbound = config.rules.last().outbound();
-        if (config.rules.last().action() == RouteRule::Action::Route && !config.outbound(outbound))
-            throw ConfigError(place + QStringLiteral(".outbound: outbound not found: ") + outbound);
     }
     config.finalTag = route.value("final").toString();
-    if (!config.finalTag.isEmpty() && !config.outbound(config.finalTag))
-        throw ConfigError(QStringLiteral("route.final: outbound not found: ") + config.finalTag);
+    const QList<ConfigReferences::Dangling> dangling = ConfigReferences::dangling(root);
+    if (!dangling.isEmpty())
+        config.startFailure = dangling.first().message;
     return config;
 }

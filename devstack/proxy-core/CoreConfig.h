@@ -8,7 +8,8 @@
 #include <QString>
 
 // The part of a sing-box configuration this core runs. Everything else (dns, experimental, ntp, the route's
-// resolver settings, unknown keys) is accepted and ignored; what the core cannot honour is refused with a reason.
+// resolver settings) is decoded and ignored, apart from the names it gives; unknown sections and unknown keys of
+// the served inbounds are refused as the real decoder refuses them, and so is what this core cannot honour.
 struct InboundConfig
 {
     QString type; // "mixed" (SOCKS5 and HTTP), "socks" or "http"
@@ -39,6 +40,8 @@ struct CoreConfig
     QList<OutboundConfig> outbounds;
     QList<RouteRule> rules;
     QString finalTag; // empty: the first outbound
+    // A name that points at nothing decodes fine but stops the core when it starts: `check` passes, `run` fails.
+    QString startFailure;
     CoreLog::Level logLevel = CoreLog::Level::Info;
     bool logDisabled = false;
     bool logTimestamps = true;

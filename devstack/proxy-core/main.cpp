@@ -27,7 +27,7 @@ Flags: -c, --config <file> (once); -D, --directory <dir> (working directory); --
 
 What runs:
   inbounds   "mixed" (SOCKS5 with domain names, HTTP CONNECT, HTTP requests with an absolute URI), "socks",
-             "http"; "listen" must be a loopback address; "listen_port" a number or a decimal text
+             "http"; "listen" must be a loopback address; "listen_port" a number; unknown keys are refused
   outbounds  "direct" (override_address, override_port, inet4_bind_address), "block", "dns" (closes),
              "socks" (SOCKS5 upstream, username/password), "http" (HTTP CONNECT upstream, username/password),
              "selector" and "urltest" (their default or first member); encrypted protocols (vless, trojan,
@@ -36,7 +36,9 @@ What runs:
              ip_is_private, port, port_range, invert and logical and/or rules; actions route, reject,
              sniff/resolve/route-options (pass on; names are taken from the request, nothing is sniffed);
              "final", else the first outbound; conditions it cannot evaluate fail the check
-  ignored    dns, experimental, ntp and every other key
+  names      DNS servers (dns.final, rules, domain_resolver, route.default_domain_resolver), outbounds and
+             rule sets named by tag must exist: "check" passes such a file, "run" stops at start, as the real one
+  ignored    the work of dns, experimental, ntp, certificate and services; an unknown top-level key is refused
 
 Devstack host map (every outbound dials the mapped address; routing still sees the requested name):
   TOVREN_DEVSTACK_HOSTS="www.google.com=127.0.0.1:18080, *.openai.com=127.0.0.1:18081, *=127.0.0.1:18099"
@@ -137,6 +139,10 @@ int run(QCoreApplication &app, CoreConfig config, HostMap hosts)
     sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (!config.startFailure.isEmpty()) {
+        CoreLog::fatal(QStringLiteral("start service: ") + config.startFailure);
+        return 1;
+    }
     const qsizetype mapped = hosts.size();
     CoreService service(std::move(config), std::move(hosts));
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
@@ -170,7 +176,7 @@ int main(int argc, char **argv)
         return 1;
     }
     if (options.command == QLatin1String("version")) {
-        std::fputs("sing-box version 1.11.0-tovren-devstack\n\nEnvironment: Qt " QT_VERSION_STR "\n", stdout);
+        std::fputs("sing-box version 1.12.4\n\nEnvironment: Qt " QT_VERSION_STR "\nTags: tovren_devstack\n", stdout);
         return 0;
     }
     if (options.command.isEmpty() || options.command == QLatin1String("help")) {

@@ -143,6 +143,9 @@ QCoro::Task<std::optional<TunnelActivation>> SingBoxRuntimeCoordinator::startUnp
     process->setProgram(executableURL);
     process->setArguments({QStringLiteral("run"), QStringLiteral("-c"), configURL});
     process->setProcessEnvironment(CommandRunner::environmentWithPath(SingBox::corePath(executableURL)));
+    // Relative paths of a template (a cache file, a local rule set) land in the client's own folder, not in the
+    // working directory the client happened to be started in ("/" from Finder).
+    process->setWorkingDirectory(QFileInfo(logURL).absolutePath());
 
     // The log must already exist (the reset created it); the core appends to it through its own
     // descriptors, so nothing in the client reads a pipe while it runs.

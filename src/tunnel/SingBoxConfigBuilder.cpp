@@ -39,24 +39,26 @@ QJsonObject clientRoute(const QString &finalOutboundTag, const QJsonArray &requi
 }
 
 // Adds "strategy" and "final" to a DNS object that lacks them; other values are kept whatever they are.
-void completeDns(QJsonObject &config, bool &changed)
+// Returns whether it named the final server.
+bool completeDns(QJsonObject &config, bool &changed)
 {
     const auto dnsKey = QStringLiteral("dns");
-    if (!config.contains(dnsKey)) {
+    if (!config.contains(dnsKey) || config.value(dnsKey).isNull()) { // null is no section to the core
         config.insert(dnsKey, defaultDnsSection());
         changed = true;
-        return;
+        return true;
     }
     QJsonValue dnsValue = config.value(dnsKey);
     if (!dnsValue.isObject())
-        return;
+        return false;
     QJsonObject dns = dnsValue.toObject();
     bool dnsChanged = false;
     if (!dns.contains(QStringLiteral("strategy"))) {
         dns.insert(QStringLiteral("strategy"), QStringLiteral("ipv4_only"));
         dnsChanged = true;
     }
-    if (!dns.contains(QStringLiteral("final"))) {
+    const bool namesFinal = !dns.contains(QStringLiteral("final"));
+    if (namesFinal) {
         dns.insert(QStringLiteral("final"), QStringLiteral("cloudflare"));
         dnsChanged = true;
     }
@@ -64,10 +66,44 @@ void completeDns(QJsonObject &config, bool &changed)
         config.insert(dnsKey, dns);
         changed = true;
     }
+    return namesFinal;
 }
 
-// Smart mode keeps the template's route and only adds what the client needs to it.
-void completeSmartRoute(QJsonObject &route, const QJsonArray &requiredRules, const std::optional<QString> &aiTag,
+QString serverTag(const QJsonValue &server)
+{
+    return server.toObject().value(QStringLiteral("tag")).toString();
+}
+
+// The core stops at start when a name the client wrote ("cloudflare" as the final server, "bootstrap" as a
+// resolver) is not among the template's own DNS servers, so the missing ones are taken from the defaults,
+// together with the servers they need in turn. A mistyped section is left for the core's check to refuse.
+void addDefaultDnsServer(QJsonObject &config, const QString &tag, bool &changed)
+{
+    QJsonObject dns = config.value(QStringLiteral("dns")).toObject();
+    const QJsonValue serversValue = dns.value(QStringLiteral("servers"));
+    if (!config.value(QStringLiteral("dns")).isObject() || !(serversValue.isArray() || serversValue.isUndefined()))
+        return;
+    QJsonArray servers = serversValue.toArray();
+    for (const QJsonValue &server : servers) {
+        if (serverTag(server) == tag)
+            return;
+    }
+    for (const QJsonValue &server : defaultDnsSection().value(QStringLiteral("servers")).toArray()) {
+        if (serverTag(server) != tag)
+            continue;
+        servers.append(server);
+        dns.insert(QStringLiteral("servers"), servers);
+        config.insert(QStringLiteral("dns"), dns);
+        changed = true;
+        const QString resolver = server.toObject().value(QStringLiteral("domain_resolver")).toString();
+        if (!resolver.isEmpty())
+            addDefaultDnsServer(config, resolver, changed);
+    }
+}
+
+// Smart mode keeps the template's route and only adds what the client needs to it. Returns whether it named
+// the default domain resolver.
+bool completeSmartRoute(QJsonObject &route, const QJsonArray &requiredRules, const std::optional<QString> &aiTag,
                         const std::optional<QString> &proxyTag, bool &changed)
 {
     const auto autoDetect = QStringLiteral("auto_detect_interface");
@@ -76,7 +112,8 @@ void completeSmartRoute(QJsonObject &route, const QJsonArray &requiredRules, con
         changed = true;
     }
     const auto resolver = QStringLiteral("default_domain_resolver");
-    if (!route.contains(resolver)) {
+    const bool namesResolver = !route.contains(resolver);
+    if (namesResolver) {
         route.insert(resolver, QJsonObject{{QStringLiteral("server"), QStringLiteral("bootstrap")}});
         changed = true;
     }
@@ -93,6 +130,7 @@ void completeSmartRoute(QJsonObject &route, const QJsonArray &requiredRules, con
         route.insert(finalKey, *proxyTag);
         changed = true;
     }
+    return namesResolver;
 }
 
 // The outbounds' object elements; a missing or mistyped "outbounds" has none.
@@ -164,7 +202,7 @@ QByteArray macOSSystemProxyConfigData(const QByteArray &templateData, OutboundMo
     if (!templateInbounds.isArray() || templateInbounds.toArray() != inbounds)
         changed = true;
 
-    completeDns(config, changed);
+    const bool namesFinalServer = completeDns(config, changed);
 
     const QString directTag = ensureDirectOutboundTag(config, changed);
     const std::optional<QString> proxyTag = ensureProxyOutboundTag(config, changed);
@@ -175,15 +213,27 @@ QByteArray macOSSystemProxyConfigData(const QByteArray &templateData, OutboundMo
         requiredProxyRules(QString::fromLatin1(systemProxyInboundTag), aiTag, finalTag, directTag);
 
     const auto routeKey = QStringLiteral("route");
-    if (outboundMode == OutboundMode::enhanced || !config.contains(routeKey)) {
-        // Enhanced mode owns the whole route: the template's own rules are dropped.
-        config.insert(routeKey, clientRoute(finalTag, requiredRules));
+    bool namesResolver = false;
+    if (outboundMode == OutboundMode::enhanced || !config.contains(routeKey) || config.value(routeKey).isNull()) {
+        // Enhanced mode owns the whole route: the template's own rules are dropped. Its rule sets stay, since
+        // the template's DNS rules may name them.
+        QJsonObject route = clientRoute(finalTag, requiredRules);
+        const auto ruleSetKey = QStringLiteral("rule_set");
+        const QJsonValue ruleSets = config.value(routeKey).toObject().value(ruleSetKey);
+        if (!ruleSets.isUndefined())
+            route.insert(ruleSetKey, ruleSets);
+        config.insert(routeKey, route);
         changed = true;
+        namesResolver = true;
     } else if (config.value(routeKey).isObject()) {
         QJsonObject route = config.value(routeKey).toObject();
-        completeSmartRoute(route, requiredRules, aiTag, proxyTag, changed);
+        namesResolver = completeSmartRoute(route, requiredRules, aiTag, proxyTag, changed);
         config.insert(routeKey, route);
     }
+    if (namesFinalServer)
+        addDefaultDnsServer(config, QStringLiteral("cloudflare"), changed);
+    if (namesResolver)
+        addDefaultDnsServer(config, QStringLiteral("bootstrap"), changed);
 
     if (!changed)
         return templateData;
@@ -324,23 +374,35 @@ QJsonArray mergeRequiredRules(const QJsonArray &requiredRules, const QJsonArray 
 
 QString ensureDirectOutboundTag(QJsonObject &config, bool &changed)
 {
-    for (const QJsonObject &outbound : outboundObjects(config)) {
-        const QJsonValue type = outbound.value(QStringLiteral("type"));
-        if (type.isString() && type.toString().compare(kDirectType, Qt::CaseInsensitive) == 0) {
-            const QJsonValue tag = outbound.value(QStringLiteral("tag"));
-            return tag.isString() ? tag.toString() : kDirectType;
-        }
-    }
-
     const auto outboundsKey = QStringLiteral("outbounds");
     const QJsonValue outboundsValue = config.value(outboundsKey);
+    QJsonArray outbounds = outboundsValue.toArray();
+    for (qsizetype i = 0; i < outbounds.size(); ++i) {
+        QJsonObject outbound = outbounds.at(i).toObject();
+        const QJsonValue type = outbound.value(QStringLiteral("type"));
+        if (!type.isString() || type.toString().compare(kDirectType, Qt::CaseInsensitive) != 0)
+            continue;
+        const QJsonValue tag = outbound.value(QStringLiteral("tag"));
+        if (tag.isString() && !tag.toString().isEmpty())
+            return tag.toString();
+        if (!tag.isUndefined() && !tag.isNull() && !tag.isString())
+            return kDirectType; // a mistyped tag is the core's check to refuse
+        // Untagged, the core names it by its position, and the client's rules would name nothing.
+        const QString fresh = uniqueOutboundTag(kDirectType, outboundTags(config));
+        outbound.insert(QStringLiteral("tag"), fresh);
+        outbounds.replace(i, outbound);
+        config.insert(outboundsKey, outbounds);
+        changed = true;
+        return fresh;
+    }
+
     // A mistyped "outbounds" is an invalid configuration that the core's check must reject; replacing it
-    // with a lone direct outbound would make it pass and send everything around the tunnel.
-    if (config.contains(outboundsKey) && !outboundsValue.isArray())
+    // with a lone direct outbound would make it pass and send everything around the tunnel. A null one is
+    // no list at all to the core, as if missing.
+    if (config.contains(outboundsKey) && !outboundsValue.isArray() && !outboundsValue.isNull())
         return kDirectType;
 
     const QString tag = uniqueOutboundTag(kDirectType, outboundTags(config));
-    QJsonArray outbounds = outboundsValue.toArray();
     outbounds.append(QJsonObject{{QStringLiteral("type"), kDirectType}, {QStringLiteral("tag"), tag}});
     config.insert(outboundsKey, outbounds);
     changed = true;
@@ -365,7 +427,8 @@ std::optional<QString> ensureProxyOutboundTag(QJsonObject &config, bool &changed
     const auto outboundsKey = QStringLiteral("outbounds");
     QJsonArray outbounds = config.value(outboundsKey).toArray();
     QJsonObject outbound = outbounds.at(index).toObject();
-    if (outbound.contains(QStringLiteral("tag")))
+    const QJsonValue existing = outbound.value(QStringLiteral("tag"));
+    if (!existing.isUndefined() && !existing.isNull() && !(existing.isString() && existing.toString().isEmpty()))
         return proxyOutboundTag(config);
 
     const QString tag = uniqueOutboundTag(QStringLiteral("proxy"), outboundTags(config));

@@ -70,14 +70,15 @@ QJsonArray normalizedProxyRouteRules(const QJsonArray &rules, const QString &pro
 // already present keeps its place.
 QJsonArray mergeRequiredRules(const QJsonArray &requiredRules, const QJsonArray &rules);
 
-// The tag of the first outbound of type "direct" (any letter case); adds one with a fresh tag when there
-// is none and sets `changed`. An "outbounds" value that is present but not an array is left alone.
+// The tag of the first outbound of type "direct" (any letter case), giving it a fresh tag when it has none;
+// adds one with a fresh tag when there is none. Sets `changed` when it adds. An "outbounds" value that is
+// present but not an array is left alone.
 QString ensureDirectOutboundTag(QJsonObject &config, bool &changed);
 
 // The tag of the first outbound that is neither "direct" nor "block", if it has a string tag.
 std::optional<QString> proxyOutboundTag(const QJsonObject &config);
 
-// Gives the proxy outbound a tag when it has none, so that the route can name it; without this the
+// Gives the proxy outbound a tag when it has none (or an empty one), so that the route can name it; without this the
 // route's final would fall back to the direct outbound and traffic would silently bypass the tunnel.
 // Returns the proxy outbound's tag, or nothing when there is no proxy outbound with a usable tag.
 std::optional<QString> ensureProxyOutboundTag(QJsonObject &config, bool &changed);

@@ -32,7 +32,7 @@ QString mixedConfig(quint16 port, const QString &outbounds, const QString &rules
     return QStringLiteral(R"({"log":{"level":"info"},
         "inbounds":[{"type":"mixed","tag":"tovren-system-proxy","listen":"127.0.0.1","listen_port":%1,
                      "set_system_proxy":false}],
-        "outbounds":[%2],
+        "outbounds":[%2],"dns":{"servers":[{"tag":"bootstrap","type":"udp","server":"8.8.8.8"}]},
         "route":{"auto_detect_interface":true,"default_domain_resolver":{"server":"bootstrap"},
                  "rules":[{"inbound":"tovren-system-proxy","action":"sniff"}%3],"final":"%4"}})")
         .arg(port)
@@ -110,14 +110,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("json");
         QTest::addColumn<QString>("hosts");
-        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("refusedBy"); // empty, "check", or "run" (check passes, the start fails)
         QTest::addColumn<QString>("reason");
         const QString direct = R"({"type":"direct","tag":"direct"})";
         QTest::newRow("client shape, AI mode") << QStringLiteral(R"({
                 "log":{"level":"info","timestamp":true},
                 "inbounds":[
                   {"type":"mixed","tag":"tovren-system-proxy","listen":"127.0.0.1","listen_port":19090,"set_system_proxy":false},
-                  {"type":"mixed","tag":"tovren-ai-proxy","listen":"127.0.0.1","listen_port":"19110","set_system_proxy":false}],
+                  {"type":"mixed","tag":"tovren-ai-proxy","listen":"127.0.0.1","listen_port":19110,"set_system_proxy":false}],
                 "dns":{"servers":[{"tag":"cloudflare","type":"https","server":"1.1.1.1","domain_resolver":"bootstrap"},
                                   {"tag":"bootstrap","type":"udp","server":"8.8.8.8"}],
                        "strategy":"ipv4_only","final":"cloudflare"},
@@ -133,66 +133,132 @@ private Q_SLOTS:
                     {"inbound":"tovren-system-proxy","ip_cidr":["10.0.0.0/8","127.0.0.0/8","14.0.0.0/8"],"outbound":"direct"},
                     {"inbound":"tovren-ai-proxy","outbound":"proxy"}]},
                 "experimental":{"cache_file":{"enabled":true}}})")
-                                               << "" << true << "";
-        QTest::newRow("http upstream, listen_port text with sign")
-            << QStringLiteral(R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":"+7890"}],
-                "outbounds":[{"type":"http","tag":"up","server":"127.0.0.1","server_port":"3128"},%1]})")
-                   .arg(direct)
-            << "" << true << "";
+                                               << ""
+                                               << ""
+                                               << "";
+        QTest::newRow("listen_port as text")
+            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":"7890"}]})"
+            << ""
+            << "check"
+            << "inbounds[0].listen_port: json: cannot unmarshal string into Go value of type uint16";
         QTest::newRow("invalid JSON") << R"({"inbounds":[)"
-                                      << "" << false << "invalid JSON";
+                                      << ""
+                                      << "check"
+                                      << "invalid JSON";
         QTest::newRow("not an object") << "[1,2]"
-                                       << "" << false << "must be a JSON object";
+                                       << ""
+                                       << "check"
+                                       << "must be a JSON object";
         QTest::newRow("tun inbound") << R"({"inbounds":[{"type":"tun","tag":"tun-in","interface_name":"utun9"}]})"
-                                     << "" << false << "unsupported inbound type \"tun\"";
+                                     << ""
+                                     << "check"
+                                     << "unsupported inbound type \"tun\"";
         QTest::newRow("vless outbound")
             << R"({"outbounds":[{"type":"vless","tag":"proxy","server":"example.com","server_port":443}]})"
-            << "" << false << "outbound type \"vless\" has no devstack meaning";
+            << ""
+            << "check"
+            << "outbound type \"vless\" has no devstack meaning";
         QTest::newRow("missing port") << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1"}]})"
-                                      << "" << false << "inbounds[0].listen_port: missing port";
-        QTest::newRow("port text not a number")
-            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":"19o90"}]})"
-            << "" << false << "not a port number";
+                                      << ""
+                                      << "check"
+                                      << "inbounds[0].listen_port: missing port";
         QTest::newRow("port out of range")
             << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":70000}]})"
-            << "" << false << "not a port number";
+            << ""
+            << "check"
+            << "not a port number";
         QTest::newRow("listen on every interface")
             << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"0.0.0.0","listen_port":7890}]})"
-            << "" << false << "not a loopback address";
+            << ""
+            << "check"
+            << "not a loopback address";
+        QTest::newRow("unknown top-level key") << R"({"inbound":[]})"
+                                               << ""
+                                               << "check"
+                                               << "json: unknown field \"inbound\"";
+        QTest::newRow("unknown inbound key")
+            << R"({"inbounds":[{"type":"mixed","tag":"in","listen":"127.0.0.1","listen_port":7890,"port":7890}]})"
+            << ""
+            << "check"
+            << "inbounds[0].port: json: unknown field \"port\"";
+        // Names that point at nothing decode fine; the real core stops when it starts.
+        const QString dns = QStringLiteral(R"({"outbounds":[%1],"dns":{"servers":[{"tag":"local","type":"udp",
+            "server":"223.5.5.5"}],%2}})")
+                                .arg(direct);
+        QTest::newRow("unknown DNS final") << dns.arg(R"("final":"cloudflare")") << ""
+                                           << "run"
+                                           << "start service: default DNS server not found: cloudflare";
+        QTest::newRow("DNS rule names an unknown server")
+            << dns.arg(R"("rules":[{"domain":"a.test","server":"remote"}])") << ""
+            << "run"
+            << "start service: initialize DNS rule[0]: DNS server not found: remote";
+        QTest::newRow("DNS rule names an undeclared rule set")
+            << dns.arg(R"("rules":[{"rule_set":"geosite-cn","server":"local"}])") << ""
+            << "run"
+            << "start service: initialize DNS rule[0]: rule-set not found: geosite-cn";
+        QTest::newRow("unknown domain resolver")
+            << QStringLiteral(R"({"outbounds":[%1],"dns":{"servers":[{"tag":"remote","type":"https",
+                "server":"1.1.1.1","domain_resolver":"boot"}]}})")
+                   .arg(direct)
+            << ""
+            << "run"
+            << "start service: initialize DNS server[0]: domain resolver: DNS server not found: boot";
+        QTest::newRow("unknown default domain resolver")
+            << QStringLiteral(R"({"outbounds":[%1],"route":{"default_domain_resolver":{"server":"bootstrap"}}})")
+                   .arg(direct)
+            << ""
+            << "run"
+            << "start service: default domain resolver: DNS server not found: bootstrap";
         QTest::newRow("rule names an unknown outbound")
             << QStringLiteral(R"({"outbounds":[%1],"route":{"rules":[{"domain":"a.test","outbound":"nowhere"}]}})")
                    .arg(direct)
-            << "" << false << "route.rules[0].outbound: outbound not found: nowhere";
+            << ""
+            << "run"
+            << "start service: initialize rule[0]: outbound not found: nowhere";
         QTest::newRow("unknown final") << QStringLiteral(R"({"outbounds":[%1],"route":{"final":"proxy"}})").arg(direct)
-                                       << "" << false << "route.final: outbound not found: proxy";
+                                       << ""
+                                       << "run"
+                                       << "start service: default outbound not found: proxy";
         QTest::newRow("socks upstream without server")
             << R"({"outbounds":[{"type":"socks","tag":"proxy","server_port":1080}]})"
-            << "" << false << "outbounds[0].server: missing";
+            << ""
+            << "check"
+            << "outbounds[0].server: missing";
         QTest::newRow("condition it cannot evaluate")
             << QStringLiteral(R"({"outbounds":[%1],"route":{"rules":[{"geosite":"cn","outbound":"direct"}]}})")
                    .arg(direct)
-            << "" << false << "route.rules[0].geosite: unsupported rule condition";
+            << ""
+            << "check"
+            << "route.rules[0].geosite: unsupported rule condition";
         QTest::newRow("dns not an object") << R"({"dns":"1.1.1.1"})"
-                                           << "" << false << "dns: must be an object";
+                                           << ""
+                                           << "check"
+                                           << "dns: must be an object";
         QTest::newRow("malformed host map") << "{}"
-                                            << "www.google.com" << false << "TOVREN_DEVSTACK_HOSTS";
+                                            << "www.google.com"
+                                            << "check"
+                                            << "TOVREN_DEVSTACK_HOSTS";
     }
 
     void checkVerdicts()
     {
         QFETCH(QString, json);
         QFETCH(QString, hosts);
-        QFETCH(bool, valid);
+        QFETCH(QString, refusedBy);
         QFETCH(QString, reason);
         TestHome home;
         const QString path = writeConfig(home, json);
         const ProcessResult result = runProcess(core(), {"check", "-c", path}, 10'000, environmentWithHosts(hosts));
-        QCOMPARE(result.status == 0, valid);
-        if (!valid) {
+        QCOMPARE(result.status == 0, refusedBy != "check");
+        if (refusedBy == "check") {
             QVERIFY2(result.err.contains("FATAL") && result.err.contains(reason.toUtf8()), result.err);
             QVERIFY(result.err.contains(path.toUtf8()) || !hosts.isEmpty());
         } else {
             QVERIFY2(result.err.isEmpty(), result.err);
+        }
+        if (refusedBy == "run") {
+            const ProcessResult run = runProcess(core(), {"run", "-c", path}, 10'000, environmentWithHosts(hosts));
+            QVERIFY2(run.status == 1 && run.err.contains("FATAL") && run.err.contains(reason.toUtf8()), run.err);
         }
     }
 
@@ -202,6 +268,8 @@ private Q_SLOTS:
         const ProcessResult result = runProcess(core(), {"check", "-c", home.path() + "/absent.json"});
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains("read config at"), result.err);
+        // Typed DNS servers, as the client writes them, need 1.12 or later.
+        QVERIFY(runProcess(core(), {"version"}).out.startsWith("sing-box version 1.12."));
     }
 
     void proxiesToLocalServer_data()

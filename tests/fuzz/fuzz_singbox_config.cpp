@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes as a delivered sing-box template to the rewrite, in both outbound modes, with and
 // without the AI entry. Whatever comes out must be JSON the core can take: the client's inbounds exactly, the
-// route naming them, no duplicate outbound tags introduced; a second rewrite must change nothing; the
-// runtime must read back the listen ports that were written.
+// route naming them, no duplicate outbound tags and no name pointing at nothing introduced; a second rewrite
+// must change nothing; the runtime must read back the listen ports that were written.
+#include "../proxy/ReferenceIntegrity.h"
 #include "FuzzSupport.h"
 
 #include "api/JSONValue.h"
@@ -58,6 +59,7 @@ void checkRewrite(const QByteArray &input, const QJsonObject &templateObject, Ou
 
     if (outboundTagsUnique(templateObject))
         require(outboundTagsUnique(*config), "no duplicate outbound tag is introduced");
+    require(introducedDanglingNames(templateObject, *config).isEmpty(), "every name the rewrite writes exists");
 
     const QJsonValue route = config->value(QStringLiteral("route"));
     if (route.isObject()) {

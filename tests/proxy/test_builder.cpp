@@ -1,3 +1,4 @@
+#include "ConfigReferences.h"
 #include "JsonKeyOrder.h"
 #include "TestHome.h"
 #include "api/ProtocolConfiguration.h"
@@ -127,10 +128,11 @@ private Q_SLOTS:
                                 {"final", "proxy"},
                                 {"auto_detect_interface", true},
                                 {"default_domain_resolver", "local"}};
-        const QByteArray text = "{ \"route\" : " + compact(route) + ",\n  \"log\":{\"level\":\"warn\"},\n" +
-                                "  \"outbounds\": [" + compact(vless("proxy")) + ", " + compact(directOut) +
-                                "],\n  \"inbounds\": " + QJsonDocument(wantedInbounds(port, ai)).toJson() +
-                                ", \"dns\": {\"strategy\": \"prefer_ipv6\", \"final\": \"local\"} }\n";
+        const QByteArray text =
+            "{ \"route\" : " + compact(route) + ",\n  \"log\":{\"level\":\"warn\"},\n" + "  \"outbounds\": [" +
+            compact(vless("proxy")) + ", " + compact(directOut) +
+            "],\n  \"inbounds\": " + QJsonDocument(wantedInbounds(port, ai)).toJson() +
+            ", \"dns\": {\"strategy\": \"prefer_ipv6\", \"final\": \"local\", \"servers\": [{\"tag\": \"local\"}]} }\n";
         QCOMPARE(macOSSystemProxyConfigData(text, OutboundMode::smart, port, ai), text);
     }
 
@@ -166,7 +168,9 @@ private Q_SLOTS:
         QFETCH(QJsonValue, broken);
         QFETCH(QJsonValue, restored);
         QJsonObject config{{"inbounds", wantedInbounds(19090, false)},
-                           {"dns", QJsonObject{{"strategy", "prefer_ipv4"}, {"final", "local"}}},
+                           {"dns", QJsonObject{{"strategy", "prefer_ipv4"},
+                                               {"final", "local"},
+                                               {"servers", QJsonArray{QJsonObject{{"tag", "local"}}}}}},
                            {"outbounds", QJsonArray{vless("proxy"), directOut}},
                            {"route", QJsonObject{{"rules", required(false)},
                                                  {"final", "proxy"},
@@ -355,12 +359,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QJsonValue>("dns");
         QTest::addColumn<QJsonValue>("expected");
+        const QJsonObject cloudflare = defaultDnsSection().value("servers").toArray().at(0).toObject();
+        const QJsonObject bootstrap = defaultDnsSection().value("servers").toArray().at(1).toObject();
         QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << QJsonValue(defaultDnsSection());
+        // The names the client writes (the final server, the resolvers) come with their servers.
         QTest::newRow("object without both")
             << QJsonValue(QJsonObject{{"servers", QJsonArray{1}}})
-            << QJsonValue(QJsonObject{{"servers", QJsonArray{1}}, {"strategy", "ipv4_only"}, {"final", "cloudflare"}});
-        QTest::newRow("odd values are kept") << QJsonValue(QJsonObject{{"strategy", QJsonValue::Null}, {"final", 3}})
-                                             << QJsonValue(QJsonObject{{"strategy", QJsonValue::Null}, {"final", 3}});
+            << QJsonValue(QJsonObject{{"servers", QJsonArray{1, cloudflare, bootstrap}},
+                                      {"strategy", "ipv4_only"},
+                                      {"final", "cloudflare"}});
+        QTest::newRow("odd values are kept")
+            << QJsonValue(QJsonObject{{"strategy", QJsonValue::Null}, {"final", 3}})
+            << QJsonValue(
+                   QJsonObject{{"strategy", QJsonValue::Null}, {"final", 3}, {"servers", QJsonArray{bootstrap}}});
+        QTest::newRow("servers of the wrong type are kept")
+            << QJsonValue(QJsonObject{{"servers", "x"}})
+            << QJsonValue(QJsonObject{{"servers", "x"}, {"strategy", "ipv4_only"}, {"final", "cloudflare"}});
         QTest::newRow("not an object") << QJsonValue(QJsonArray{"x"}) << QJsonValue(QJsonArray{"x"});
     }
     void dnsSectionIsCompletedNotReplaced()
@@ -371,6 +385,55 @@ private Q_SLOTS:
         if (!dns.isUndefined())
             config.insert("dns", dns);
         QCOMPARE(rewrite(config, OutboundMode::smart, false).value("dns"), expected);
+    }
+
+    // Templates with DNS servers, DNS rules and rule sets of their own, or an untagged direct outbound: every
+    // name the client writes (the final server, the resolver, the direct outbound) and every rule set the
+    // template's DNS rules use exists in the output, in both modes.
+    void everyNameWrittenExists_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QStringList>("smartServers");
+        QTest::addColumn<QStringList>("enhancedServers");
+        const QByteArray servers =
+            R"("servers":[{"tag":"remote","type":"https","server":"1.1.1.1","domain_resolver":"local"},
+                                                {"tag":"local","type":"udp","server":"223.5.5.5"}],
+                                      "rules":[{"rule_set":"geosite-cn","server":"local"}])";
+        const QByteArray route = R"("route":{"rules":[{"inbound":"tun-in","action":"sniff"}],
+            "rule_set":[{"type":"inline","tag":"geosite-cn","rules":[{"domain_suffix":["cn"]}]}]})";
+        const QByteArray outbounds = R"("outbounds":[{"type":"vless","tag":"proxy"},{"type":"direct","tag":"direct"}])";
+        QTest::newRow("own servers without final") << "{\"dns\":{" + servers + "}," + route + "," + outbounds + "}"
+                                                   << QStringList{"remote", "local", "cloudflare", "bootstrap"}
+                                                   << QStringList{"remote", "local", "cloudflare", "bootstrap"};
+        QTest::newRow("own final and resolver")
+            << "{\"dns\":{\"final\":\"remote\"," + servers + "}," + route.chopped(1) +
+                   ",\"default_domain_resolver\":\"local\"}," + outbounds + "}"
+            << QStringList{"remote", "local"} << QStringList{"remote", "local", "bootstrap"};
+        QTest::newRow("own server named cloudflare")
+            << QByteArray(R"({"dns":{"servers":[{"tag":"cloudflare","type":"udp","server":"9.9.9.9"}]},)") + outbounds +
+                   "}"
+            << QStringList{"cloudflare", "bootstrap"} << QStringList{"cloudflare", "bootstrap"};
+        QTest::newRow("untagged direct outbound")
+            << QByteArray(R"({"outbounds":[{"type":"vless","tag":"proxy"},{"type":"direct"}],"route":{"rules":[]}})")
+            << QStringList{"cloudflare", "bootstrap"} << QStringList{"cloudflare", "bootstrap"};
+    }
+    void everyNameWrittenExists()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QStringList, smartServers);
+        QFETCH(QStringList, enhancedServers);
+        const QJsonObject input = QJsonDocument::fromJson(json).object();
+        QVERIFY(!input.isEmpty());
+        for (const OutboundMode mode : {OutboundMode::smart, OutboundMode::enhanced}) {
+            const QJsonObject out = rewrite(input, mode, true);
+            QCOMPARE(ConfigReferences::dangling(out).size(), 0);
+            QStringList tags;
+            for (const QJsonValue &server : out.value("dns").toObject().value("servers").toArray())
+                tags << server.toObject().value("tag").toString();
+            QCOMPARE(tags, mode == OutboundMode::smart ? smartServers : enhancedServers);
+            QCOMPARE(routeOf(out).value("rule_set"), routeOf(input).value("rule_set"));
+            QCOMPARE(out.value("outbounds").toArray().at(1).toObject().value("tag"), QJsonValue("direct"));
+        }
     }
 
     void outputIsIndentedWithKeysSortedAtEveryLevel()

@@ -1,4 +1,5 @@
 #include "JsonKeyOrder.h"
+#include "ReferenceIntegrity.h"
 #include "TestHome.h"
 #include "tunnel/SingBoxConfigBuilder.h"
 
@@ -12,8 +13,9 @@ using namespace SingBoxConfigBuilder;
 
 namespace {
 
-// Random templates, mostly in the shapes the rewrite looks at (inbounds, outbounds, dns, route and its
-// rules), with wrong types, stray elements, the client's own tags and copies of its rules mixed in.
+// Random templates, mostly in the shapes the rewrite looks at (inbounds, outbounds, dns with its servers and
+// rules, route with its rules and rule sets), with wrong types, stray elements, the client's own tags and
+// copies of its rules mixed in.
 class TemplateGenerator final
 {
 public:
@@ -31,9 +33,7 @@ public:
         if (chance(60))
             config.insert("route", chance(85) ? route() : any(1));
         if (chance(50))
-            config.insert("dns", chance(80)
-                                     ? QJsonValue(QJsonObject{{maybe("strategy"), any(0)}, {maybe("final"), tag()}})
-                                     : any(1));
+            config.insert("dns", chance(80) ? dns() : any(1));
         if (chance(50))
             config.insert("inbounds", chance(30) ? QJsonValue(wantedInbounds(19090, chance(50))) : any(2));
         for (int i = pick(3); i > 0; --i)
@@ -58,7 +58,7 @@ private:
     QString tag()
     {
         return oneOf<QString>({"proxy", "direct", "direct-1", "block", "proxy-1", "tovren-system-proxy",
-                               "tovren-ai-proxy", "tun-in", "节点", ""});
+                               "tovren-ai-proxy", "tun-in", "节点", "", "cloudflare", "bootstrap", "local"});
     }
     QString key()
     {
@@ -124,9 +124,33 @@ private:
         return rule;
     }
 
+    QJsonValue dns()
+    {
+        QJsonObject dns{{maybe("strategy"), any(0)}, {maybe("final"), tag()}};
+        if (chance(60)) {
+            dns.insert("servers", list(3, [this] {
+                           QJsonObject server{{"type", "udp"}, {"tag", tag()}};
+                           if (chance(40))
+                               server.insert("domain_resolver", chance(50)
+                                                                    ? QJsonValue(tag())
+                                                                    : QJsonValue(QJsonObject{{"server", tag()}}));
+                           return QJsonValue(server);
+                       }));
+        }
+        if (chance(40))
+            dns.insert("rules", list(3, [this] {
+                           return QJsonValue(QJsonObject{{"server", tag()}, {maybe("rule_set"), tag()}});
+                       }));
+        return dns;
+    }
+
     QJsonValue route()
     {
         QJsonObject route;
+        if (chance(30))
+            route.insert("rule_set", list(2, [this] {
+                             return QJsonValue(QJsonObject{{"type", "inline"}, {"tag", tag()}});
+                         }));
         if (chance(60))
             route.insert("auto_detect_interface", chance(60) ? QJsonValue(true) : any(0));
         if (chance(50))
@@ -160,7 +184,8 @@ class TestBuilderProperty : public QObject
 
 private Q_SLOTS:
     // Thousands of generated templates, in both modes with AI on and off: no crash, the output is an object
-    // with the client's inbounds and required rules and sorted keys, and rewriting it again changes nothing.
+    // with the client's inbounds and required rules and sorted keys, every name the rewrite writes exists in
+    // it, and rewriting it again changes nothing.
     void rewriteIsTotalAndIdempotent_data()
     {
         QTest::addColumn<quint32>("seed");
@@ -202,6 +227,8 @@ private Q_SLOTS:
             const QByteArray again = macOSSystemProxyConfigData(output, mode, port, ai);
             QVERIFY2(again == output, qPrintable(context + "\n--- output\n" + output + "\n--- again\n" + again));
             previous = output;
+            const QStringList dangling = introducedDanglingNames(QJsonDocument::fromJson(input).object(), result);
+            QVERIFY2(dangling.isEmpty(), qPrintable(context + "\n--- names nothing:\n" + dangling.join(u'\n')));
 
             QVERIFY2(result.value("inbounds").toArray() == wantedInbounds(port, ai), qPrintable(context));
             const QJsonObject route = result.value("route").toObject();
