@@ -99,9 +99,12 @@ QCoro::Task<> SingBoxRuntimeCoordinator::terminatePrivileged(QList<int> pids)
 QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString pidURL, QList<int> proxyPorts,
                                                                         bool allowPrivilege)
 {
-    // Nobody listened on these ports a moment ago and nothing was started since: nothing to clean up.
-    if (portsKnownQuiet(proxyPorts))
+    // Nobody listened on these ports a moment ago and nothing was started since: nothing to clean up. A pid file
+    // that holds no pid still goes, as after every clean-up.
+    if (portsKnownQuiet(proxyPorts)) {
+        QFile::remove(pidURL);
         co_return QStringList();
+    }
 
     QList<int> candidates;
     if (const std::optional<int> pid = readPID(pidURL))
