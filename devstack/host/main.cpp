@@ -43,7 +43,8 @@ Tools in the root (each run is recorded in <root>/.simhost/invocations.jsonl):
   /usr/bin/osascript      do shell script "..." [with administrator privileges]; Terminal do script
   /usr/bin/open, /usr/bin/killall, /usr/bin/dscacheutil   answer without touching this machine
   /bin/sh, /bin/bash      this machine's bash; PATH entries are taken below the root
-  /usr/sbin/lsof, /bin/ps, /bin/kill, /usr/bin/curl, /usr/bin/env   this machine's programs
+  /usr/sbin/lsof, /bin/ps, /bin/kill, /usr/bin/curl, /usr/bin/env   this machine's programs (lsof's field
+                          output also names the descriptor, as macOS's lsof 4.91 does)
   /opt/homebrew/bin/{brew,wg-quick,wg,bash,sing-box}   when installed
 
 Environment:
@@ -148,6 +149,15 @@ int toolCommand(int argc, char **argv)
                                  QFile::encodeName(rootedSearchPath(store.root(), QFile::decodeName(*argument + 5))));
                 *argument = mapped.back().data();
             }
+        }
+    }
+    if (tool == QLatin1String("lsof")) {
+        // The words keep their number and order; only a field list may grow.
+        static std::deque<QByteArray> mac; // stable addresses for argv
+        const QStringList words = macLsofArguments(arguments);
+        for (qsizetype i = 0; i < words.size(); ++i) {
+            mac.push_back(words.at(i).toLocal8Bit());
+            rawArguments[i] = mac.back().data();
         }
     }
     if (const QString real = passThroughProgram(tool); !real.isEmpty())

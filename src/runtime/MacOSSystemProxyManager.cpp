@@ -9,6 +9,9 @@ using namespace SystemProxy;
 
 namespace {
 
+// How long a sweep's reads are relied on: long enough to carry a connect from its clean-up to the enable.
+constexpr auto sweepKnowledge = std::chrono::seconds(5);
+
 QString firstThree(const QStringList &names)
 {
     return names.mid(0, 3).join(QStringLiteral("、"));
@@ -24,19 +27,37 @@ MacOSSystemProxyManager::MacOSSystemProxyManager(QObject *parent)
 
 QCoro::Task<QStringList> MacOSSystemProxyManager::enableLocalProxy(int port)
 {
-    const QStringList services = co_await networkServices();
+    // What a sweep read a moment ago, with nothing set since, is not read again. What follows changes it.
+    QList<ServiceProxySnapshot> seen;
+    if (m_quietSweep && !m_quietSweep->fresh.hasExpired())
+        seen = m_quietSweep->services;
+    m_quietSweep.reset();
+
+    QStringList services;
+    for (const ServiceProxySnapshot &service : seen)
+        services.append(service.service);
+    if (seen.isEmpty())
+        services = co_await networkServices();
     if (services.isEmpty())
         co_return QStringList{QStringLiteral("系统代理增强未启用：未读取到可用网络服务。")};
 
     // Only the first enable after a disable saves settings: later ones re-apply lost settings and must not
     // take the client's own values for the user's.
-    if (!m_snapshot)
-        m_snapshot = co_await captureSnapshot(services);
+    const bool capturing = !m_snapshot;
+    if (capturing)
+        m_snapshot = co_await captureSnapshot(services, seen);
 
     EnableOutcome outcome;
     QList<QStringList> bypassLists;
-    for (const QString &service : services) {
-        const QStringList merged = mergedBypassDomains(co_await readProxyBypassDomains(service));
+    for (qsizetype i = 0; i < services.size(); ++i) {
+        const QString &service = services.at(i);
+        // A bypass list the capture has just read stands.
+        QStringList existing;
+        if (capturing)
+            existing = m_snapshot->at(i).bypassDomains;
+        else
+            existing = co_await readProxyBypassDomains(service);
+        const QStringList merged = mergedBypassDomains(existing);
         bypassLists.append(merged);
         if (co_await runAllAsUser(enableCommands(service, port, merged)))
             outcome.enabled.append(service);
@@ -68,6 +89,8 @@ QCoro::Task<> MacOSSystemProxyManager::disableLocalProxy(bool allowAuthorization
             co_await restoreProxyBypassDomains(service.service, service.bypassDomains, allowAuthorization);
         }
         m_snapshot.reset();
+    } else if (m_quietSweep && !m_quietSweep->fresh.hasExpired()) {
+        co_return; // nothing of the client's was on a moment ago, and nothing has been set since
     }
     co_await disableOwnedProxyFallback(allowAuthorization);
 }
@@ -80,14 +103,18 @@ QCoro::Task<QStringList> MacOSSystemProxyManager::networkServices()
     co_return parseNetworkServices(result.combinedOutput());
 }
 
-QCoro::Task<QList<ServiceProxySnapshot>> MacOSSystemProxyManager::captureSnapshot(QStringList services)
+QCoro::Task<QList<ServiceProxySnapshot>> MacOSSystemProxyManager::captureSnapshot(QStringList services,
+                                                                                  QList<ServiceProxySnapshot> known)
 {
     QList<ServiceProxySnapshot> snapshot;
-    for (const QString &service : services) {
-        ServiceProxySnapshot saved;
+    for (qsizetype i = 0; i < services.size(); ++i) {
+        const QString &service = services.at(i);
+        ServiceProxySnapshot saved = known.value(i);
         saved.service = service;
-        for (ProxyKind kind : allProxyKinds())
-            saved.state(kind) = co_await readProxyState(service, kind);
+        for (ProxyKind kind : allProxyKinds()) {
+            if (i >= known.size())
+                saved.state(kind) = co_await readProxyState(service, kind);
+        }
         saved.bypassDomains = co_await readProxyBypassDomains(service);
         snapshot.append(saved);
     }
@@ -163,17 +190,28 @@ QCoro::Task<> MacOSSystemProxyManager::restoreProxyBypassDomains(QString service
 
 QCoro::Task<> MacOSSystemProxyManager::disableOwnedProxyFallback(bool allowAuthorization)
 {
+    m_quietSweep.reset();
     const QStringList services = co_await networkServices();
+    QList<ServiceProxySnapshot> seen;
+    bool ownedFound = false;
     for (const QString &service : services) {
+        ServiceProxySnapshot settings;
+        settings.service = service;
         for (ProxyKind kind : allProxyKinds()) {
-            if (!isOwnedByClient(co_await readProxyState(service, kind)))
+            settings.state(kind) = co_await readProxyState(service, kind);
+            if (!isOwnedByClient(settings.state(kind)))
                 continue;
+            ownedFound = true;
             const QList<QStringList> commands{setStateArguments(kind, service, false)};
             const CommandResult result = co_await runNetworkSetup(commands.first());
             if (result.status != 0 && allowAuthorization)
                 co_await runNetworkSetupWithAuthorization(commands);
         }
+        seen.append(settings);
     }
+    // Only a sweep that changed nothing describes the settings as they now are.
+    if (!ownedFound && !seen.isEmpty())
+        m_quietSweep = QuietSweep{seen, QDeadlineTimer(sweepKnowledge)};
 }
 
 QList<QStringList> MacOSSystemProxyManager::enableCommands(const QString &service, int port,

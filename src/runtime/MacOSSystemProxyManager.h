@@ -4,6 +4,7 @@
 #include "SystemProxySettings.h"
 
 #include <QCoro/QCoroTask>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QStringList>
 #include <optional>
@@ -41,7 +42,9 @@ private:
     };
 
     QCoro::Task<QStringList> networkServices();
-    QCoro::Task<QList<SystemProxy::ServiceProxySnapshot>> captureSnapshot(QStringList services);
+    // Settings in `known` (a sweep's reads, per service in order) are taken as they are, not read again.
+    QCoro::Task<QList<SystemProxy::ServiceProxySnapshot>>
+    captureSnapshot(QStringList services, QList<SystemProxy::ServiceProxySnapshot> known);
     QCoro::Task<SystemProxy::ProxyState> readProxyState(QString service, SystemProxy::ProxyKind kind);
     QCoro::Task<QStringList> readProxyBypassDomains(QString service);
     QCoro::Task<EnableOutcome> enableLocalProxyWithAuthorization(QStringList services, QList<QStringList> bypassLists,
@@ -62,4 +65,12 @@ private:
     const QString m_host;
     const QString m_networkSetupPath;
     std::optional<QList<SystemProxy::ServiceProxySnapshot>> m_snapshot;
+    // What the last sweep read when none of it was the client's own (bypass lists not read), until that is too
+    // old to rely on or something is set: a disable then has nothing to do, and an enable need not read it again.
+    struct QuietSweep
+    {
+        QList<SystemProxy::ServiceProxySnapshot> services;
+        QDeadlineTimer fresh;
+    };
+    std::optional<QuietSweep> m_quietSweep;
 };

@@ -9,9 +9,9 @@
 
 #include <QCoroTimer>
 #include <QFile>
+#include <QHash>
 
 #include <algorithm>
-#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -19,9 +19,9 @@ namespace {
 
 constexpr auto afterKill = 250ms;
 constexpr int maxOwnersNamed = 3;
-// Port queries that run at once: enough to overlap their waits, few enough to keep descriptors and processes
-// modest under a per-process descriptor limit of 256.
-constexpr qsizetype concurrentPortQueries = 7;
+// How long a look that found a port quiet is relied on: long enough to carry a connect from its first clean-up
+// to the launch of its core, short enough that a later connect looks again.
+constexpr auto quietKnowledge = 5s;
 
 QString tool(const char *macPath)
 {
@@ -39,21 +39,24 @@ QCoro::Task<QList<int>> SingBoxRuntimeCoordinator::listeningPIDs(int port)
     co_return SingBox::parseListeningPIDs(result.standardOutput);
 }
 
-QCoro::Task<QList<QList<int>>> SingBoxRuntimeCoordinator::listeningPIDs(QList<int> ports)
+QCoro::Task<QList<QList<int>>> SingBoxRuntimeCoordinator::portListeners(QList<int> ports)
 {
-    // A clean-up asks about all 21 local ports twice, and a connect cleans up twice before its core starts. The
-    // queries are independent and each mostly waits for lsof; one after the other they take seconds.
+    // On a Mac every lsof run walks all processes: one run for the whole range instead of one per port.
     QList<QList<int>> listeners;
-    for (qsizetype first = 0; first < ports.size(); first += concurrentPortQueries) {
-        std::vector<QCoro::Task<QList<int>>> queries; // each starts running at once
-        for (qsizetype i = first; i < std::min(ports.size(), first + concurrentPortQueries); ++i) {
-            // One launch per turn of the event loop: a launch holds the loop until the child runs.
-            if (i > first)
-                co_await QCoro::sleepFor(0ms);
-            queries.push_back(listeningPIDs(ports[i]));
-        }
-        for (QCoro::Task<QList<int>> &query : queries)
-            listeners << co_await std::move(query);
+    if (m_portQuery == PortQuery::perPort || ports.size() == 1) {
+        for (int port : ports)
+            listeners << co_await listeningPIDs(port);
+    } else if (!ports.isEmpty()) {
+        const CommandResult result =
+            co_await runProcessResult(tool(HostPaths::Tool::lsof), SingBox::listeningArguments(ports));
+        listeners = result.status == 0 ? SingBox::parseListeners(result.standardOutput, ports)
+                                       : QList<QList<int>>(ports.size());
+    }
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        if (listeners[i].isEmpty())
+            m_quietPorts.insert(ports[i], QDeadlineTimer(quietKnowledge));
+        else
+            m_quietPorts.remove(ports[i]);
     }
     co_return listeners;
 }
@@ -96,10 +99,17 @@ QCoro::Task<> SingBoxRuntimeCoordinator::terminatePrivileged(QList<int> pids)
 QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString pidURL, QList<int> proxyPorts,
                                                                         bool allowPrivilege)
 {
+    // Nobody listened on these ports a moment ago and nothing was started since: nothing to clean up. A pid file
+    // that holds no pid still goes, as after every clean-up.
+    if (portsKnownQuiet(proxyPorts)) {
+        QFile::remove(pidURL);
+        co_return QStringList();
+    }
+
     QList<int> candidates;
     if (const std::optional<int> pid = readPID(pidURL))
         candidates << *pid;
-    const QList<QList<int>> listening = co_await listeningPIDs(proxyPorts);
+    const QList<QList<int>> listening = co_await portListeners(proxyPorts);
     for (const QList<int> &listeners : listening)
         candidates << listeners;
     std::sort(candidates.begin(), candidates.end());
@@ -107,8 +117,10 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString 
 
     QList<int> owned;
     QStringList foreign;
+    QHash<int, QString> commands;
     for (int pid : candidates) {
         const QString command = co_await commandLine(pid);
+        commands.insert(pid, command);
         if (command.isEmpty())
             continue; // gone already
         if (SingBox::isOwnedSingBoxCommand(command))
@@ -138,18 +150,25 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString 
         co_await QCoro::sleepFor(afterKill);
     }
 
+    // Without a kill nothing has changed since the first look: its listeners and command lines still stand.
+    QList<QList<int>> remaining = listening;
+    if (!owned.isEmpty()) {
+        remaining = co_await portListeners(proxyPorts);
+        commands.clear();
+    }
     // The first port in order that anyone still holds is the one named.
-    const QList<QList<int>> remaining = co_await listeningPIDs(proxyPorts);
     for (qsizetype i = 0; i < proxyPorts.size(); ++i) {
-        const int port = proxyPorts[i];
         QStringList holders;
         for (int pid : remaining[i]) {
-            const QString command = co_await commandLine(pid);
+            QString command = commands.value(pid);
+            if (!commands.contains(pid))
+                command = co_await commandLine(pid);
             if (!command.isEmpty())
                 holders << SingBox::ownerEntry(pid, command);
         }
         if (!holders.isEmpty())
-            throw SingBoxRuntimeError::portInUse(port, holders.mid(0, maxOwnersNamed).join(QStringLiteral("；")));
+            throw SingBoxRuntimeError::portInUse(proxyPorts[i],
+                                                 holders.mid(0, maxOwnersNamed).join(QStringLiteral("；")));
     }
 
     QFile::remove(pidURL);

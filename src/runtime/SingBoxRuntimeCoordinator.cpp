@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -157,6 +158,8 @@ QCoro::Task<std::optional<TunnelActivation>> SingBoxRuntimeCoordinator::startUnp
     process->setStandardErrorFile(logURL, QIODevice::Append);
     process->setStandardInputFile(QProcess::nullDevice());
 
+    // Whatever was seen quiet before may be held by this core from now on.
+    m_quietPorts.clear();
     process->start();
     co_await ProcessWait::untilStarted(*process);
     if (process->error() == QProcess::FailedToStart)
@@ -257,4 +260,15 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupOwnedRuntime(QList<in
 {
     const QString pidURL = runtimeDirectory() + u'/' + pidFileName;
     co_return co_await cleanupStaleRuntime(pidURL, std::move(proxyPorts), allowPrivilege);
+}
+
+bool SingBoxRuntimeCoordinator::portsKnownQuiet(const QList<int> &ports) const
+{
+    // The pid file is read afresh: an older client version may have written it since.
+    if (readPID(ProductPaths::singBoxDirectory() + u'/' + pidFileName))
+        return false;
+    return std::all_of(ports.begin(), ports.end(), [this](int port) {
+        const auto known = m_quietPorts.constFind(port);
+        return known != m_quietPorts.cend() && !known->hasExpired();
+    });
 }

@@ -4,6 +4,8 @@
 #include "TunnelActivation.h"
 
 #include <QCoro/QCoroTask>
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
@@ -37,6 +39,17 @@ public:
     // FileSystemError.
     QCoro::Task<QStringList> cleanupOwnedRuntime(QList<int> proxyPorts, bool allowPrivilege);
 
+    // The listeners of each port, in the order of `ports`: one lsof over them all (or the one-port query for a
+    // single port). Nothing listening, and a failed lsof, give an empty list.
+    QCoro::Task<QList<QList<int>>> portListeners(QList<int> ports);
+    // Whether a clean-up of these ports has a known outcome, nothing to do: a look a moment ago found nobody
+    // listening on any of them, nothing was launched since, and no pid file has turned up.
+    bool portsKnownQuiet(const QList<int> &ports) const;
+
+    // How several ports are asked about. The one-port queries are the reference the range query is held to.
+    enum class PortQuery { range, perPort };
+    void setPortQuery(PortQuery query) { m_portQuery = query; }
+
     // The log of the most recent start.
     std::optional<QString> lastLogURL() const { return m_lastLogURL; }
     // The process id of the core this object started and still holds, if any.
@@ -62,7 +75,6 @@ private:
     QCoro::Task<> terminatePrivileged(QList<int> pids);
     QCoro::Task<QStringList> cleanupStaleRuntime(QString pidURL, QList<int> proxyPorts, bool allowPrivilege);
     QCoro::Task<QList<int>> listeningPIDs(int port);
-    QCoro::Task<QList<QList<int>>> listeningPIDs(QList<int> ports); // per port, in the ports' order
     QCoro::Task<bool> processExists(int pid);
     QCoro::Task<QString> commandLine(int pid);
 
@@ -71,4 +83,8 @@ private:
 
     QProcess *m_process = nullptr;
     std::optional<QString> m_lastLogURL;
+    PortQuery m_portQuery = PortQuery::range;
+    // Ports a look found without a listener, each until that knowledge is too old to rely on; forgotten at
+    // every launch of a core.
+    QHash<int, QDeadlineTimer> m_quietPorts;
 };

@@ -97,6 +97,51 @@ QList<int> parseListeningPIDs(const QString &lsofOutput)
     return pids;
 }
 
+QStringList listeningArguments(const QList<int> &ports)
+{
+    // Runs of consecutive ports become ranges: "19090-19110", or "19090-19092,19095".
+    QList<int> sorted = ports;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    QStringList entries;
+    for (qsizetype first = 0; first < sorted.size();) {
+        qsizetype last = first;
+        while (last + 1 < sorted.size() && sorted[last + 1] == sorted[last] + 1)
+            ++last;
+        entries << (last == first ? QString::number(sorted[first])
+                                  : QStringLiteral("%1-%2").arg(sorted[first]).arg(sorted[last]));
+        first = last + 1;
+    }
+    return {QStringLiteral("-nP"), QStringLiteral("-iTCP:") + entries.join(u','), QStringLiteral("-sTCP:LISTEN"),
+            QStringLiteral("-Fpn")};
+}
+
+QList<QList<int>> parseListeners(const QString &lsofFieldOutput, const QList<int> &ports)
+{
+    QList<QList<int>> listeners(ports.size());
+    std::optional<int> pid;
+    for (const QString &line : lsofFieldOutput.split(u'\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith(u'p')) {
+            pid = parsePID(line.mid(1));
+            continue;
+        }
+        if (!pid || !line.startsWith(u'n'))
+            continue;
+        // "127.0.0.1:19090", "*:19090" or "[::1]:19090"; a connected socket would add "->" and the peer.
+        const QString local = line.mid(1).section(QStringLiteral("->"), 0, 0);
+        const QString portText = local.section(u':', -1);
+        bool isNumber = false;
+        const int port = portText.toInt(&isNumber);
+        if (!local.contains(u':') || !isNumber || !portText.front().isDigit())
+            continue;
+        for (qsizetype i = 0; i < ports.size(); ++i) {
+            if (ports[i] == port && !listeners[i].contains(*pid))
+                listeners[i] << *pid;
+        }
+    }
+    return listeners;
+}
+
 bool isOwnedSingBoxCommand(const QString &command)
 {
     const QString lower = command.toLower();

@@ -32,6 +32,13 @@ std::optional<int> parsePID(const QString &text);
 // The pids printed by `lsof -t`, in output order.
 QList<int> parseListeningPIDs(const QString &lsofOutput);
 
+// lsof over several ports in one run ("-iTCP:19090-19110"), with field output of pid and name.
+QStringList listeningArguments(const QList<int> &ports);
+// The listeners of each asked port in that field output, in the order of `ports`: per port the pids in output
+// order without repeats, as the one-port query would print them. Fields other than pid and name (macOS's lsof
+// adds the descriptor) are skipped.
+QList<QList<int>> parseListeners(const QString &lsofFieldOutput, const QList<int> &ports);
+
 // A core of this client (or an earlier version of it), recognised by its command line.
 bool isOwnedSingBoxCommand(const QString &command);
 

@@ -15,6 +15,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -211,25 +212,40 @@ QCoro::Task<TunnelHealthCheck> TunnelCoordinator::connectionHealthCheck(int syst
 
 QCoro::Task<int> TunnelCoordinator::chooseLocalProxyPort(bool aiEnhancedModeEnabled)
 {
-    // A core of a crashed run would hold the preferred port; remove it first, without asking for a password.
-    try {
-        co_await m_singBox->cleanupOwnedRuntime(allLocalPorts(), false);
-    } catch (const std::exception &) {
-    }
-    if (aiEnhancedModeEnabled) {
-        const bool aiPortFree = co_await isTCPPortAvailable(m_aiProxyPort);
+    // A core of a crashed run would hold the preferred port: remove it first, without asking for a password.
+    // When the runtime found every local port quiet a moment ago and has launched nothing since, that clean-up
+    // has nothing to do; should the looks below find a listener after all, it runs then and they look again.
+    bool cleanupOutcomeKnown = m_singBox->portsKnownQuiet(allLocalPorts());
+    for (;;) {
+        if (!cleanupOutcomeKnown) {
+            try {
+                co_await m_singBox->cleanupOwnedRuntime(allLocalPorts(), false);
+            } catch (const std::exception &) {
+            }
+        }
+        bool aiPortFree = true;
+        if (aiEnhancedModeEnabled)
+            aiPortFree = co_await isTCPPortAvailable(m_aiProxyPort);
+        QList<QList<int>> listeners;
+        if (aiPortFree)
+            listeners = co_await m_singBox->portListeners(m_macOSProxyPortRange);
+        const bool quiet = aiPortFree && std::all_of(listeners.cbegin(), listeners.cend(),
+                                                     [](const QList<int> &pids) { return pids.isEmpty(); });
+        if (cleanupOutcomeKnown && !quiet) {
+            cleanupOutcomeKnown = false; // something has started listening since
+            continue;
+        }
         if (!aiPortFree) {
             throw TunnelCoordinatorError::commandFailed(QStringLiteral("AI 专用代理端口 ") + portText(m_aiProxyPort) +
                                                         QStringLiteral(" 已被占用，请退出占用该端口的程序后重试。"));
         }
+        for (qsizetype i = 0; i < listeners.size(); ++i) {
+            if (listeners[i].isEmpty())
+                co_return m_macOSProxyPortRange[i];
+        }
+        // Everything taken: the start names the program that holds the preferred port.
+        co_return m_macOSProxyPort;
     }
-    for (const int port : m_macOSProxyPortRange) {
-        const bool free = co_await isTCPPortAvailable(port);
-        if (free)
-            co_return port;
-    }
-    // Everything taken: the start names the program that holds the preferred port.
-    co_return m_macOSProxyPort;
 }
 
 QCoro::Task<bool> TunnelCoordinator::isTCPPortAvailable(int port)

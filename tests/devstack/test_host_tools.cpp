@@ -502,6 +502,15 @@ private Q_SLOTS:
         ProcessResult result = tool(mac, "/usr/sbin/lsof", {"-nP", "-iTCP:" + port, "-sTCP:LISTEN", "-t"});
         QCOMPARE(result.status, 0);
         QCOMPARE(result.out.trimmed(), pid.toUtf8());
+        // Field output names the descriptor too, as macOS's lsof prints it; a reversed range is refused.
+        result = tool(mac, "/usr/sbin/lsof", {"-nP", "-iTCP:" + port + u'-' + port, "-sTCP:LISTEN", "-F", "pn"});
+        QVERIFY2(QRegularExpression("^p" + pid + "\\nf[0-9]+\\nn127.0.0.1:" + port + "\\n$")
+                     .match(QString::fromUtf8(result.out))
+                     .hasMatch(),
+                 result.out);
+        result = tool(mac, "/usr/sbin/lsof", {"-nP", "-iTCP:19110-19090", "-sTCP:LISTEN", "-Fpn"});
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains("unacceptable port specification"), result.err);
         listener.close();
         result = tool(mac, "/usr/sbin/lsof", {"-nP", "-iTCP:" + port, "-sTCP:LISTEN", "-t"});
         QVERIFY(result.status != 0);
@@ -521,7 +530,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(sleeper.state(), QProcess::NotRunning, 5000);
         QVERIFY(tool(mac, "/bin/ps", {"-p", sleeperPid, "-o", "pid="}).status != 0);
 
-        QCOMPARE(mac.invocations("lsof").size(), 2);
+        QCOMPARE(mac.invocations("lsof").size(), 4);
         QCOMPARE(mac.invocations("kill").first().arguments, QStringList{sleeperPid});
     }
 

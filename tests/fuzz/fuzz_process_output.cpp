@@ -1,6 +1,6 @@
-// Feeds arbitrary text as the output of `lsof -t`, `ps -o pid=`, `ps -o command=`, a pid file, the core's
-// log and its configuration file. Only positive process ids may come out (0 and negative ids address
-// process groups or everything when handed to kill), and only TCP ports.
+// Feeds arbitrary text as the output of `lsof -t` and `lsof -Fpn`, `ps -o pid=`, `ps -o command=`, a pid file, the
+// core's log and its configuration file. Only positive process ids may come out (0 and negative ids address process
+// groups or everything when handed to kill), and only TCP ports.
 #include "FuzzSupport.h"
 
 #include "runtime/SingBoxRuntimeRules.h"
@@ -24,6 +24,10 @@ void checkPIDs(const QString &output)
                 "ps output of the pid names it");
         const QString script = SingBox::privilegedTerminationScript({pid});
         require(script.contains(QStringLiteral("kill -9 %1 ").arg(pid)), "the termination script names the pid");
+    }
+    for (const QList<int> &listeners : SingBox::parseListeners(output, {19090, 19110})) {
+        for (const int pid : listeners)
+            require(pid > 0 && listeners.count(pid) == 1, "a listener is one process, named once per port");
     }
     if (const std::optional<int> pid = SingBox::parsePID(output))
         require(*pid > 0 && pids == QList<int>{*pid}, "a pid file holds one pid");

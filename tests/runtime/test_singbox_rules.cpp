@@ -91,6 +91,13 @@ private Q_SLOTS:
     {
         QCOMPARE(parseListeningPIDs("812\n77\n\nlsof: WARNING x\n812\n"), (QList<int>{812, 77, 812}));
         QVERIFY(parseListeningPIDs("").isEmpty());
+        // Field output over a range, as macOS prints it (with the descriptor field): per asked port, in output order.
+        QCOMPARE(
+            parseListeners("p812\nf3\nn127.0.0.1:19091\nf4\nn[::1]:19091\np77\nf5\nn*:19110\nn*:8080\np9\nn*:19091\n",
+                           {19090, 19091, 19110}),
+            (QList<QList<int>>{{}, {812, 9}, {77}}));
+        QCOMPARE(listeningArguments(QList<int>{19110, 19090, 19091, 19092, 19095}),
+                 (QStringList{"-nP", "-iTCP:19090-19092,19095,19110", "-sTCP:LISTEN", "-Fpn"}));
         QVERIFY(outputNamesProcess("  812\n", 812));
         QVERIFY(!outputNamesProcess("  8123\n", 812));
     }

@@ -1,4 +1,5 @@
-// scutil, netstat and ifconfig: read-only views of the simulated network (ifconfig can also destroy a tunnel).
+// scutil, netstat and ifconfig: read-only views of the simulated network (ifconfig can also destroy a tunnel);
+// and the words that make this machine's lsof answer like macOS's.
 #include "MacFormats.h"
 #include "Tools.h"
 
@@ -73,6 +74,31 @@ ToolResult runIfconfig(const ToolContext &context, const QStringList &arguments)
         return result;
     }
     return ToolResult::failure(64, QStringLiteral("ifconfig (devstack stand-in): unsupported arguments\n"));
+}
+
+QStringList macLsofArguments(const QStringList &arguments)
+{
+    // macOS ships lsof 4.91. From 4.88 to 4.93.2 field output always carries the file descriptor field, which opens
+    // every file set; this machine's newer lsof prints it only when asked. All else, refusals too, is lsof's own.
+    QStringList mac = arguments;
+    for (qsizetype i = 0; i < mac.size() && mac.at(i) != QLatin1String("--"); ++i) {
+        if (!mac.at(i).startsWith(QLatin1String("-F")))
+            continue;
+        // The field list follows the option letter, or is the next word when that is no option.
+        qsizetype word = i;
+        qsizetype from = 2;
+        if (mac.at(i).size() == 2 && i + 1 < mac.size() && !mac.at(i + 1).startsWith(u'-') &&
+            !mac.at(i + 1).startsWith(u'+')) {
+            word = i + 1;
+            from = 0;
+        }
+        const QString fields = mac.at(word).mid(from);
+        // No list, or only the NUL terminator, selects every field; "?" asks for help.
+        if (!fields.isEmpty() && fields != QLatin1String("0") && !fields.contains(u'?') && !fields.contains(u'f'))
+            mac[word] += u'f';
+        i = word;
+    }
+    return mac;
 }
 
 } // namespace SimHost

@@ -36,4 +36,7 @@ ToolResult runOpen(const ToolContext &context, const QStringList &arguments);
 ToolResult runKillall(const ToolContext &context, const QStringList &arguments);
 ToolResult runDscacheutil(const ToolContext &context, const QStringList &arguments);
 
+// The arguments for this machine's lsof that make it answer as macOS's does.
+QStringList macLsofArguments(const QStringList &arguments);
+
 } // namespace SimHost
