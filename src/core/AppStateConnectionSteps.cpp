@@ -101,7 +101,7 @@ std::optional<Device> AppState::reusableCurrentDevice() const
 QCoro::Task<Device> AppState::bindCurrentDeviceIfNeeded(QString token)
 {
     if (m_currentDevice && m_currentDevice->status == u"active")
-        co_return *m_currentDevice;
+        co_return Device(*m_currentDevice); // a copy: QCoro's return_value moves from an lvalue it is handed
     if (const std::optional<Device> reusable = reusableCurrentDevice()) {
         setCurrentDevice(reusable);
         m_deviceIdentity.saveServerDeviceId(reusable->id, currentUserId());
