@@ -141,8 +141,6 @@ private Q_SLOTS:
         const QString limit = QStringLiteral("连接保活异常，但本次连接已达到自动切线次数上限，请手动刷新或切换节点。");
         QTRY_VERIFY_WITH_TIMEOUT(world.logged(limit), 120000);
         QCOMPARE(state.autoRecoverySwitchCount(), 2);
-        QCOMPARE(linesContaining(state, QStringLiteral("正在自动修复连接")), 2);
-        QCOMPARE(linesContaining(state, QStringLiteral("已自动切换到 ")), 2);
         // No switch is left: the connection ends as a failed connect does, and traffic goes direct again.
         QCOMPARE(state.connectionState(), ConnectionState::makeFailed(limit));
         QCOMPARE(state.connectedAt(), std::nullopt);
