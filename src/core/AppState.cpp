@@ -32,6 +32,13 @@ void AppState::readSettings()
     setOutboundModeValue(outboundModeFromStored(m_preferences->stringValue(outboundModeKey).value_or(QString())));
 }
 
+void AppState::setConnectionState(const ConnectionState &value)
+{
+    publish(m_connectionState, value);
+    if (!value.is(ConnectionState::connected))
+        publish(m_connectedAt, std::optional<QDateTime>());
+}
+
 void AppState::setMenuBarEnabled(bool enabled)
 {
     setMenuBarEnabledValue(enabled);

@@ -48,7 +48,15 @@ public:
 
     // Published properties, in declaration order.
     TOVREN_PUBLISHED(AppPage, selectedPage, setSelectedPage) = AppPage::home;
-    TOVREN_PUBLISHED(ConnectionState, connectionState, setConnectionState);
+
+public:
+    const ConnectionState &connectionState() const { return m_connectionState; }
+    // Leaving the connected state also ends the duration the window counts (connectedAt is cleared).
+    void setConnectionState(const ConnectionState &value);
+
+private:
+    ConnectionState m_connectionState;
+
     TOVREN_PUBLISHED(bool, nodesExpanded, setNodesExpanded) = false;
     TOVREN_PUBLISHED(bool, logsExpanded, setLogsExpanded) = false;
     TOVREN_PUBLISHED(bool, devicesExpanded, setDevicesExpanded) = false;
@@ -317,12 +325,17 @@ private:
         Q_EMIT changed();
     }
 
-    // Marks the state busy for the life of one operation, whatever its outcome.
+    // Marks the state busy for the life of one operation, whatever its outcome. Operations overlap (a refresh
+    // during a connect), so the state stays busy until the last of them ends.
     class BusyMark final
     {
     public:
-        explicit BusyMark(AppState &state) : m_state(state) { m_state.setIsBusy(true); }
-        ~BusyMark() { m_state.setIsBusy(false); }
+        explicit BusyMark(AppState &state) : m_state(state)
+        {
+            ++m_state.m_busyOperations;
+            m_state.setIsBusy(true);
+        }
+        ~BusyMark() { m_state.setIsBusy(--m_state.m_busyOperations > 0); }
         Q_DISABLE_COPY_MOVE(BusyMark)
 
     private:
@@ -347,6 +360,11 @@ private:
     // configuration when the components are missing). Throws when the candidate failed.
     QCoro::Task<void> connectCandidate(Endpoint candidate, Device device, QString token);
     QCoro::Task<void> runDisconnect();
+    // Ends a connection that is up before the session goes.
+    QCoro::Task<void> disconnectBeforeSignOut();
+    // This computer's name as the account's devices know it: binding and recognition use the same one.
+    QString thisComputerName() const;
+    QCoro::Task<void> loadComputerName();
     qint64 millisecondsSinceAttemptStart() const;
     // The probe of `sessionId` still speaks for the live connection.
     bool isCurrentHeartbeat(const QUuid &sessionId) const;
@@ -377,6 +395,12 @@ private:
     QList<StateRecord> m_currentStateLog;
     // The endpoint of the connection that is up; the selection may have moved on since it was made.
     std::optional<Endpoint> m_connectedEndpoint;
+    std::optional<QString> m_computerName; // read once
+    int m_busyOperations = 0;
+    // A connect or disconnect runs: one at a time, a second request is ignored.
+    bool m_connectionOperationRunning = false;
+    // Quitting has begun: no step may ask for an administrator password any more.
+    bool m_quitting = false;
     // Heartbeat counters that a successful connect starts afresh.
     int m_consecutiveHealthFailures = 0;
     int m_autoRecoverySwitchCount = 0;

@@ -93,8 +93,16 @@ QCoro::Task<void> AppState::authenticate(QString identity, std::function<QCoro::
         co_await refreshPrivateData();
 }
 
+QCoro::Task<void> AppState::disconnectBeforeSignOut()
+{
+    // Signed out, the window would read "未连接" while the core and the system proxy stay up, watched by nothing.
+    if (m_connectionState.is(ConnectionState::connected) || m_connectionState.is(ConnectionState::repairing))
+        co_await disconnect();
+}
+
 QCoro::Task<void> AppState::logout()
 {
+    co_await disconnectBeforeSignOut();
     if (!m_token) {
         logoutLocally();
         co_return;
@@ -137,6 +145,7 @@ QCoro::Task<void> AppState::refreshPrivateData()
     }
     const BusyMark busy(*this);
     const QString token = *m_token;
+    bool expired = false;
     try {
         const APIMeResponse me = co_await m_api->me(token);
         if (!isCurrentSession(token))
@@ -162,9 +171,13 @@ QCoro::Task<void> AppState::refreshPrivateData()
             co_return;
         present(error, QStringLiteral("账号数据同步失败"));
         const auto *answer = dynamic_cast<const TovrenAPIError *>(&error);
-        if (answer && answer->isServer(401))
-            logoutLocally(); // the session expired on the server
+        expired = answer && answer->isServer(401); // the session expired on the server
     }
+    if (!expired)
+        co_return;
+    co_await disconnectBeforeSignOut();
+    if (isCurrentSession(token))
+        logoutLocally();
 }
 
 QString AppState::planPillText() const

@@ -3,6 +3,8 @@
 #include "Workspace.h"
 #include "api/TovrenRuntimeError.h"
 
+#include <QScopeGuard>
+
 namespace {
 
 QString describeCurrent(std::exception_ptr error)
@@ -36,6 +38,17 @@ QString triedText(const QList<Endpoint> &tried)
     return names.join(QStringLiteral("、"));
 }
 
+// The connection is up, or its configuration saved: a device list that cannot be refreshed now waits for the next
+// refresh instead of failing a candidate that worked.
+QCoro::Task<void> refreshDevicesAfterConnect(AppState &state, QString token)
+{
+    try {
+        co_await state.syncDevices(token);
+    } catch (const std::exception &error) {
+        state.appendLog(QStringLiteral("设备列表同步失败：") + describeError(error));
+    }
+}
+
 } // namespace
 
 QCoro::Task<void> AppState::toggleConnection()
@@ -61,6 +74,11 @@ QCoro::Task<void> AppState::connect()
         setShowAuthSheet(true);
         co_return;
     }
+    // A second press (the menu, the window, the self-test) would tear down this connect's core and proxy.
+    if (m_connectionOperationRunning)
+        co_return;
+    m_connectionOperationRunning = true;
+    const auto release = qScopeGuard([this] { m_connectionOperationRunning = false; });
     const BusyMark busy(*this);
     setAiProxyReady(false);
 
@@ -95,7 +113,7 @@ QCoro::Task<void> AppState::connectWithFullPreparation(QString token)
     beginConnectionAttempt(selected);
 
     appendLog(QStringLiteral("正在检查本机代理环境。"));
-    co_await tunnel().cleanupRuntimeArtifacts(true);
+    co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
 
     recordConnectionState(QStringLiteral("device_bind"), selected, QStringLiteral("OK"),
                           QStringLiteral("同步设备并准备绑定。"));
@@ -135,7 +153,9 @@ QCoro::Task<void> AppState::connectWithFullPreparation(QString token)
                               connectionReasonCode(QStringLiteral("failed"), lastError), lastError);
         appendLog(candidate.region + QStringLiteral(" 连接失败：") + lastError);
         co_await reportConnection(QStringLiteral("failed"), candidate, device, lastError);
-        co_await tunnel().cleanupRuntimeArtifacts(true);
+        co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
+        if (m_quitting)
+            break; // the next candidate's start could ask for a password
         if (!shouldTryNextEndpoint(lastError)) {
             appendLog(QStringLiteral("检测到本机连接环境问题，已停止自动重试。"));
             break;
@@ -195,7 +215,7 @@ QCoro::Task<void> AppState::connectCandidate(Endpoint candidate, Device device, 
     if (m_connectionState.kind() != ConnectionState::connected) {
         for (const QString &note : activation.recoveryNotes)
             appendLog(note);
-        co_await syncDevices(token);
+        co_await refreshDevicesAfterConnect(*this, token);
         co_return;
     }
 
@@ -214,11 +234,15 @@ QCoro::Task<void> AppState::connectCandidate(Endpoint candidate, Device device, 
     startConnectionHeartbeat(candidate, device, std::nullopt);
     for (const QString &note : activation.recoveryNotes)
         appendLog(note);
-    co_await syncDevices(token);
+    co_await refreshDevicesAfterConnect(*this, token);
 }
 
 QCoro::Task<void> AppState::disconnect()
 {
+    if (m_connectionOperationRunning)
+        co_return;
+    m_connectionOperationRunning = true;
+    const auto release = qScopeGuard([this] { m_connectionOperationRunning = false; });
     const BusyMark busy(*this);
     co_await runDisconnect();
 }

@@ -89,7 +89,7 @@ std::optional<Device> AppState::reusableCurrentDevice() const
                 return device;
         }
     }
-    const QString name = HostInfo::computerName();
+    const QString name = thisComputerName();
     const QString os = HostInfo::operatingSystemVersion();
     for (const Device &device : m_devices) {
         if (active(device) && device.rawDeviceType == u"macos" && device.rawDeviceName == name && device.rawOS == os)
@@ -101,7 +101,7 @@ std::optional<Device> AppState::reusableCurrentDevice() const
 QCoro::Task<Device> AppState::bindCurrentDeviceIfNeeded(QString token)
 {
     if (m_currentDevice && m_currentDevice->status == u"active")
-        co_return *m_currentDevice;
+        co_return Device(*m_currentDevice); // a copy: QCoro's return_value moves from an lvalue it is handed
     if (const std::optional<Device> reusable = reusableCurrentDevice()) {
         setCurrentDevice(reusable);
         m_deviceIdentity.saveServerDeviceId(reusable->id, currentUserId());
@@ -114,9 +114,10 @@ QCoro::Task<Device> AppState::bindCurrentDeviceIfNeeded(QString token)
     if (m_activeDeviceCount >= limit)
         throw TovrenRuntimeError::deviceLimit(m_activeDeviceCount, limit);
 
+    co_await loadComputerName();
     APIBindDeviceRequest request;
     request.deviceId = m_deviceIdentity.clientDeviceId();
-    request.deviceName = HostInfo::computerName();
+    request.deviceName = thisComputerName();
     request.deviceType = QStringLiteral("macos");
     request.os = HostInfo::operatingSystemVersion();
     request.appVersion = m_appVersion;

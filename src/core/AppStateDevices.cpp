@@ -21,8 +21,20 @@ QList<Device> mapDevices(const QList<APIDevice> &records, const QString &current
 
 } // namespace
 
+QString AppState::thisComputerName() const
+{
+    return m_computerName.value_or(HostInfo::computerName());
+}
+
+QCoro::Task<void> AppState::loadComputerName()
+{
+    if (!m_computerName)
+        m_computerName = co_await HostInfo::readComputerName();
+}
+
 QCoro::Task<void> AppState::syncClientBootstrap(QString token)
 {
+    co_await loadComputerName();
     const APIClientBootstrapResponse answer = co_await m_api->clientBootstrap(token);
     if (!isCurrentSession(token))
         co_return;
@@ -43,6 +55,7 @@ QCoro::Task<void> AppState::syncClientBootstrap(QString token)
 
 QCoro::Task<void> AppState::syncDevices(QString token)
 {
+    co_await loadComputerName();
     const APIDevicesResponse answer = co_await m_api->devices(token);
     if (!isCurrentSession(token))
         co_return;
@@ -71,7 +84,7 @@ bool AppState::applyDeviceRules(const QList<APIDevice> &records)
         return !reference.isEmpty() && d.id == reference && isActive(d);
     });
     if (recognised == devices.cend()) {
-        const QString name = HostInfo::computerName();
+        const QString name = thisComputerName();
         const QString os = HostInfo::operatingSystemVersion();
         recognised = std::find_if(devices.cbegin(), devices.cend(), [&](const Device &d) {
             return isActive(d) && d.rawDeviceType == u"macos" && d.rawDeviceName == name && d.rawOS == os;

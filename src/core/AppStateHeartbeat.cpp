@@ -90,11 +90,14 @@ QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint end
     if (!isCurrentHeartbeat(sessionId))
         co_return;
     QPointer<AppState> self(this);
+    // Probe what the running tunnel has: the AI entry only when it was started in AI-enhanced mode. A switch
+    // since then applies at the next connect.
+    const bool aiEntry = tunnel().activeAIProxyPort().has_value();
     TunnelHealthCheck check;
     if (m_healthProbe)
-        check = co_await m_healthProbe(m_localProxyPort, m_aiEnhancedModeEnabled);
+        check = co_await m_healthProbe(m_localProxyPort, aiEntry);
     else
-        check = co_await tunnel().connectionHealthCheck(m_localProxyPort, m_aiEnhancedModeEnabled);
+        check = co_await tunnel().connectionHealthCheck(m_localProxyPort, aiEntry);
     // The heartbeat may have been stopped or restarted, or the connection ended, while the probe ran: then the
     // probe's verdict is about a connection that is gone.
     if (!self || !isCurrentHeartbeat(sessionId))
@@ -126,7 +129,7 @@ QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint end
         setAlertAction(std::nullopt);
         setAlertMessage(
             QStringLiteral("系统代理未生效，已尝试重新设置但仍为空。请允许 Tovren 修改系统代理后重新连接。"));
-        co_await tunnel().cleanupRuntimeArtifacts(true);
+        co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
         if (self)
             stopConnectionHeartbeat();
         co_return;
@@ -148,10 +151,24 @@ QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint end
 
 QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason)
 {
-    if (!m_token || m_autoRecoveryInProgress)
+    if (!m_token || m_autoRecoveryInProgress || m_quitting)
         co_return;
     if (m_autoRecoverySwitchCount >= maxAutoRecoverySwitches) {
-        appendLog(QStringLiteral("连接保活异常，但本次连接已达到自动切线次数上限，请手动刷新或切换节点。"));
+        // No switch is left and the probes still fail: the system proxy would keep pointing at a dead core.
+        // End the connection as a failed connect ends, so that the user's traffic goes direct again.
+        const QString limit = QStringLiteral("连接保活异常，但本次连接已达到自动切线次数上限，请手动刷新或切换节点。");
+        appendLog(limit);
+        if (!m_connectionState.is(ConnectionState::connected))
+            co_return;
+        stopConnectionHeartbeat();
+        m_connectedEndpoint.reset();
+        setAiProxyReady(false);
+        setConnectionState(ConnectionState::makeFailed(limit));
+        present(TovrenRuntimeError::connectionFailed(limit), QStringLiteral("连接失败"));
+        QPointer<AppState> self(this);
+        co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
+        if (self)
+            co_await reportConnection(QStringLiteral("failed"), endpoint, device, limit);
         co_return;
     }
     const QString token = *m_token;
@@ -178,7 +195,7 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
     setConnectionState(ConnectionState::repairing);
     setAiProxyReady(false);
     appendLog(QStringLiteral("正在自动修复连接，并切换到更稳定的节点。"));
-    co_await tunnel().cleanupRuntimeArtifacts(true);
+    co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
     if (takenOver())
         co_return abandon();
 
@@ -204,7 +221,7 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
             activation =
                 co_await tunnel().connect(configuration, candidate, m_outboundMode, m_aiEnhancedModeEnabled, false);
             if (takenOver()) {
-                co_await tunnel().cleanupRuntimeArtifacts(true); // not wanted any more
+                co_await tunnel().cleanupRuntimeArtifacts(!m_quitting); // not wanted any more
                 co_return abandon();
             }
             setSelectedEndpointId(candidate.id);
@@ -262,7 +279,7 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
         co_await reportConnection(QStringLiteral("failed"), candidate, device, failure);
         if (takenOver())
             co_return abandon();
-        co_await tunnel().cleanupRuntimeArtifacts(true);
+        co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
         if (takenOver())
             co_return abandon();
         if (!tryNext) {

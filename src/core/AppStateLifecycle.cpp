@@ -45,6 +45,7 @@ QCoro::Task<void> AppState::runAutoconnectSmokeTestIfRequested()
 
 QCoro::Task<void> AppState::cleanupBeforeExit()
 {
+    m_quitting = true; // a connect or recovery still under way must not prompt either
     stopConnectionHeartbeat();
     stopSpeedMonitor();
     try {

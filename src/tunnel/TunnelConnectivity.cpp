@@ -119,18 +119,21 @@ QCoro::Task<QStringList> TunnelCoordinator::validateAIProxyConnection(int port)
 QCoro::Task<> TunnelCoordinator::validateConnection(QString interfaceHint)
 {
     const bool tunnelUp = co_await waitForTunInterface(interfaceHint);
-    if (!tunnelUp)
-        throw TunnelCoordinatorError::commandFailed(QStringLiteral("协议内核已启动，但未检测到可用 TUN 接口。"));
-    const bool reachable = co_await externalConnectivityAvailable();
-    if (reachable)
-        co_return;
-    co_await QCoro::sleepFor(proxyRetryWait);
+    if (tunnelUp) {
+        const bool reachable = co_await externalConnectivityAvailable();
+        if (reachable)
+            co_return;
+        co_await QCoro::sleepFor(proxyRetryWait);
+    }
+    // wg-quick up succeeded: unseen or silent, the tunnel would otherwise stay up and keep routing.
     if (m_activeConfigURL) {
         try {
             co_await runWGQuick(QStringLiteral("down"), *m_activeConfigURL);
         } catch (const std::exception &) {
         }
     }
+    if (!tunnelUp)
+        throw TunnelCoordinatorError::commandFailed(QStringLiteral("协议内核已启动，但未检测到可用 TUN 接口。"));
     throw TunnelCoordinatorError::commandFailed(QStringLiteral("WireGuard 已启动，但外网连通性检测失败，已自动回滚。"));
 }
 

@@ -12,6 +12,8 @@
 #include "runtime/MacOSSystemProxyManager.h"
 #include "runtime/PrivilegedCommand.h"
 #include "runtime/SingBoxRuntimeCoordinator.h"
+#include "runtime/SingBoxRuntimeError.h"
+#include "runtime/SingBoxRuntimeRules.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,10 +71,42 @@ QCoro::Task<TunnelActivation> TunnelCoordinator::connectThroughSingBox(ProtocolC
 {
     co_await m_systemProxyManager->disableLocalProxy(true);
     const int port = co_await chooseLocalProxyPort(aiEnhancedModeEnabled);
-    const QString configURL = writeConfig(configuration, outboundMode, port, aiEnhancedModeEnabled, false);
+    QString configURL = writeConfig(configuration, outboundMode, port, aiEnhancedModeEnabled, false);
     m_activeConfigURL = configURL;
 
-    TunnelActivation activation = co_await connectWithSingBox(configURL, port, aiEnhancedModeEnabled, quickStart);
+    TunnelActivation activation;
+    std::exception_ptr bindFailure;
+    try {
+        activation = co_await connectWithSingBox(configURL, port, aiEnhancedModeEnabled, quickStart);
+    } catch (const SingBoxRuntimeError &error) {
+        // The port looked free and the privileged clean-up found nothing to end, yet the core cannot bind it: a
+        // listener of root or of another user, which lsof run as the user does not list. Moving the AI entry's
+        // port is no help.
+        const bool hiddenListener = error.kind() == SingBoxRuntimeError::Case::exitedEarly &&
+                                    SingBox::isAddressInUse(error.message()) &&
+                                    !error.message().contains(u':' + QString::number(m_aiProxyPort));
+        if (!hiddenListener)
+            throw;
+        bindFailure = std::current_exception();
+    }
+    if (bindFailure) {
+        // Once: the next port of the range that looks free.
+        std::optional<int> next;
+        for (const int candidate : m_macOSProxyPortRange) {
+            if (candidate <= port)
+                continue;
+            const bool free = co_await isTCPPortAvailable(candidate);
+            if (free) {
+                next = candidate;
+                break;
+            }
+        }
+        if (!next)
+            std::rethrow_exception(bindFailure);
+        configURL = writeConfig(configuration, outboundMode, *next, aiEnhancedModeEnabled, false);
+        m_activeConfigURL = configURL;
+        activation = co_await connectWithSingBox(configURL, *next, aiEnhancedModeEnabled, quickStart);
+    }
     activation.recoveryNotes += co_await thirdPartyNetworkWarnings(false);
 
     m_activeMode = activation.mode;

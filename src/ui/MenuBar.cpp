@@ -100,6 +100,8 @@ void MenuBarMenu::refresh()
     for (QAction *choice : choices)
         choice->setChecked(choice->data().toString() == rawValue(state.outboundMode()));
     m_connection->setText(ViewTexts::connectButtonTitle(state.connectionState()));
+    // Like the window's button: one connect or disconnect at a time.
+    m_connection->setEnabled(!state.isBusy());
 }
 
 MenuBarItem::MenuBarItem(StateActions &actions, std::function<void()> quit, QObject *parent)

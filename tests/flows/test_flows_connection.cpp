@@ -57,12 +57,21 @@ private Q_SLOTS:
         world.signIn();
         const int boundBefore = world.state().devices().size();
 
-        world.connectTo(QStringLiteral("ep_hk_01"));
         AppState &state = world.state();
+        for (const Endpoint &endpoint : state.endpoints()) {
+            if (endpoint.id == QLatin1String("ep_hk_01"))
+                state.selectEndpoint(endpoint);
+        }
+        // A second press and an account refresh while the connect runs: no second pipeline, and still busy.
+        QCoro::Task<void> pressed = state.toggleConnection();
+        awaitTask(state.refreshPrivateData());
+        QVERIFY(state.isBusy());
+        awaitTask(state.toggleConnection());
+        awaitTask(std::move(pressed), std::chrono::seconds(120));
         QVERIFY2(state.connectionState().kind() == ConnectionState::connected,
                  qPrintable(state.connectionState().failureMessage() + state.alertMessage().value_or(QString())));
         QVERIFY(state.connectedAt());
-        QVERIFY(state.currentDevice());
+        QCOMPARE(state.currentDevice()->rawDeviceName, QStringLiteral("Devstack Mac")); // not the host name
         QCOMPARE(state.devices().size(), boundBefore + 1);
         QVERIFY(world.logged(QStringLiteral("sing-box 内核已连接：香港。")));
         QVERIFY(world.logContaining(QStringLiteral("节点凭证同步中，正在等待服务端生效（1）")).size() > 0);
@@ -109,10 +118,24 @@ private Q_SLOTS:
         // Both templates carry DNS servers, DNS rules and a rule set of their own; this one also an untagged
         // direct outbound. Enhanced mode replaces their route; the core still finds every name it is given.
         world.state().setOutboundMode(OutboundMode::enhanced);
+        // The device list fails right after this connect: the connection stays.
+        QObject::connect(&world.state(), &AppState::changed, &world.state(), [&world, faulted = false]() mutable {
+            if (!faulted && world.state().connectionState().is(ConnectionState::connected)) {
+                faulted = true;
+                world.plane().admin("POST", "/faults", {{"path", "/devices"}, {"method", "GET"}, {"status", 500}});
+            }
+        });
         world.connectTo(QStringLiteral("ep_jp_01"));
         QCOMPARE(world.state().connectionState().kind(), ConnectionState::connected);
+        QVERIFY(!world.logContaining(QStringLiteral("设备列表同步失败：")).isEmpty());
         QCOMPARE(world.state().currentDevice()->id, deviceId);
         QCOMPARE(world.requestsTo(QStringLiteral("POST"), QStringLiteral("/api/devices")), 1);
+
+        // Signing out while connected disconnects first.
+        awaitTask(world.state().logout());
+        QCOMPARE(reportOf(world.connectionReports().last())[QStringLiteral("status")].toString(),
+                 QStringLiteral("disconnected"));
+        QVERIFY(!world.mac().proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks).enabled);
         QCOMPARE(world.mac().promptCount(), 0);
     }
 

@@ -124,6 +124,22 @@ private Q_SLOTS:
         QVERIFY(!anyProxyAtTheClient(world.mac()));
         QCOMPARE(world.mac().promptCount(), 0);
     }
+
+    void aConnectUnderWayWhenQuittingBeginsAsksForNoPassword()
+    {
+        ConnectionWorld world(ConnectionWorld::demoDataSet({"ep_uk_01"})); // its provisioning fails
+        QVERIFY2(world.isValid(), qPrintable(world.errorString()));
+        world.signIn();
+        QCoro::Task<void> pressed = world.state().toggleConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(world.logged(QStringLiteral("正在获取节点协议配置。")), 30000);
+        // A proxy of the client's that only an administrator may switch off: a clean-up allowed to prompt would.
+        world.mac().setProxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks, {true, "127.0.0.1", 19090});
+        world.mac().rejectAsUser(QStringLiteral("Wi-Fi"));
+
+        awaitTask(world.state().cleanupBeforeExit());
+        awaitTask(std::move(pressed), std::chrono::seconds(120));
+        QCOMPARE(world.mac().promptCount(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLifecycle)

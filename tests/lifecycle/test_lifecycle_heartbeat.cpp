@@ -21,6 +21,7 @@ struct ScriptedProbe
     std::chrono::milliseconds hold = 0ms;
     int calls = 0;
     int answered = 0;
+    bool probedAIEntry = false;
 
     static QCoro::Task<TunnelHealthCheck> answer(ScriptedProbe *probe)
     {
@@ -33,7 +34,10 @@ struct ScriptedProbe
 
     AppState::HealthProbe function()
     {
-        return [this](int, bool) { return answer(this); };
+        return [this](int, bool aiEntry) {
+            probedAIEntry = probedAIEntry || aiEntry;
+            return answer(this);
+        };
     }
 };
 
@@ -164,10 +168,13 @@ private Q_SLOTS:
         state.setTimeScaleForTesting(timeScale);
         state.setHealthProbeForTesting(probe.function());
         state.setConnectionState(ConnectionState::connected);
+        state.toggleAIEnhancedMode(); // on while connected: the running tunnel has no AI entry to probe
+        QCOMPARE(state.logs().first().message, QStringLiteral("AI 增强模式变更将在下次一键连接后完全生效。"));
 
         state.startConnectionHeartbeat(someEndpoint(), thisComputer(), 0.0);
         QTRY_VERIFY_WITH_TIMEOUT(probe.answered >= verdicts.size(), 10000);
         state.stopConnectionHeartbeat();
+        QVERIFY(!probe.probedAIEntry);
         QCOMPARE(heartbeatLines(state), lines);
         QCOMPARE(state.consecutiveHealthFailures(), failuresAfter);
         QCOMPARE(state.connectionState().kind(), ConnectionState::connected);

@@ -185,6 +185,17 @@ private Q_SLOTS:
         QCOMPARE(curlThroughProxy(19110, QStringLiteral("http://api.openai.com/echo")), QByteArray("internet"));
     }
 
+    void aPortHeldOutOfSightMovesTheEntryOnce()
+    {
+        // lsof run as the user does not list the sockets of root or other users: the held port looks free.
+        PortHolder hidden(19090);
+        QVERIFY(hidden.isHolding());
+        QVERIFY(writeScript(m_mac->path(QStringLiteral("/usr/sbin/lsof")), "exit 1\n"));
+
+        QCOMPARE(connect(false).proxyPort, 19091);
+        QVERIFY(pointsAt(*m_mac, QStringLiteral("Wi-Fi"), 19091));
+    }
+
     void aiPortHeldByAnotherProgramStopsBeforeAnythingStarts()
     {
         PortHolder ai(19110);

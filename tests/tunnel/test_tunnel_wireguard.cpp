@@ -242,13 +242,25 @@ private Q_SLOTS:
         QCOMPARE(m_tunnel->activeConfigURL(), activeConf());
     }
 
-    void noTrafficThroughTheTunnelTakesItDown()
+    void aTunnelThatFailsItsCheckIsTakenDown_data()
     {
+        QTest::addColumn<bool>("interfaceSeen");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no traffic") << true << "WireGuard 已启动，但外网连通性检测失败，已自动回滚。";
+        QTest::newRow("no interface") << false << "协议内核已启动，但未检测到可用 TUN 接口。";
+    }
+
+    void aTunnelThatFailsItsCheckIsTakenDown()
+    {
+        QFETCH(bool, interfaceSeen);
+        QFETCH(QString, message);
         startMac(withTools());
         pointDirectProbesAt(freePort());
+        if (!interfaceSeen)
+            QVERIFY(QFile::remove(m_mac->path(QStringLiteral("/sbin/ifconfig"))));
         const auto error = failureOf<TunnelCoordinatorError>(
             m_tunnel->connect(wireGuardConfiguration(), Endpoint{}, OutboundMode::enhanced, false, false));
-        QCOMPARE(error.description(), QStringLiteral("WireGuard 已启动，但外网连通性检测失败，已自动回滚。"));
+        QCOMPARE(error.description(), message);
         QVERIFY(m_mac->wireGuardTunnels().isEmpty());
         QCOMPARE(promptTexts(*m_mac).last(), wgQuick("down", false));
     }

@@ -240,9 +240,10 @@ private Q_SLOTS:
         QCOMPARE(entries, QStringList({"显示仪表盘", "实时显示网速", "出站模式", "-", "一键连接", "退出"}));
 
         state.setConnectionState(connection);
-        state.setIsBusy(true); // the menu's entry is never disabled
+        state.setIsBusy(true); // like the window's button: no second connect or disconnect
         QCOMPARE(menu.connectionAction()->text(), title);
-        QVERIFY(menu.connectionAction()->isEnabled());
+        QVERIFY(!menu.connectionAction()->isEnabled());
+        state.setIsBusy(false);
         menu.connectionAction()->trigger();
         QTRY_COMPARE(actions.last(), QStringLiteral("toggleConnection"));
 
