@@ -66,11 +66,12 @@ private Q_SLOTS:
         QCOMPARE(client.process().exitCode(), 0);
         QCOMPARE(EndToEnd::coresBelow(m_world->homePath()), QList<qint64>());
         QVERIFY(!TunnelFixtures::listening(port));
-        QCOMPARE(EndToEnd::clientProxySettings(m_world->mac()), QStringList());
-        QCOMPARE(m_world->mac().promptCount(), 0);
-        QVERIFY(EndToEnd::sameProxySettings(m_world->mac().service(QStringLiteral("Wi-Fi")), m_userSettings));
-        QVERIFY(!QFile::exists(ProxySnapshotFile::path()));
+        // When quitting's 3 s bound cuts the clean-up short (a busy machine), the guard completes it.
+        QTRY_COMPARE_WITH_TIMEOUT(EndToEnd::clientProxySettings(m_world->mac()), QStringList(), 10'000);
+        QTRY_VERIFY(EndToEnd::sameProxySettings(m_world->mac().service(QStringLiteral("Wi-Fi")), m_userSettings));
+        QTRY_VERIFY(!QFile::exists(ProxySnapshotFile::path()));
         QTRY_COMPARE(EndToEnd::guardsOf(m_world->homePath()), QList<qint64>());
+        QCOMPARE(m_world->mac().promptCount(), 0);
     }
 
     // A killed client's guard ends the core and puts the user's own settings back; with the guard killed too, the
