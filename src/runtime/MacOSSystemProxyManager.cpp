@@ -3,6 +3,7 @@
 #include "CommandRunner.h"
 #include "HostPaths.h"
 #include "PrivilegedCommand.h"
+#include "ProxySnapshotFile.h"
 #include "tunnel/LocalProxyPorts.h"
 
 using namespace SystemProxy;
@@ -44,8 +45,12 @@ QCoro::Task<QStringList> MacOSSystemProxyManager::enableLocalProxy(int port)
     // Only the first enable after a disable saves settings: later ones re-apply lost settings and must not
     // take the client's own values for the user's.
     const bool capturing = !m_snapshot;
-    if (capturing)
+    if (capturing) {
         m_snapshot = co_await captureSnapshot(services, seen);
+        // On disk before the first change: after a crash, the guard or the next start brings them back from there.
+        if (!ProxySnapshotFile::save(*m_snapshot))
+            qWarning().noquote() << "cannot save the system proxy settings to" << ProxySnapshotFile::path();
+    }
 
     EnableOutcome outcome;
     QList<QStringList> bypassLists;
@@ -59,7 +64,8 @@ QCoro::Task<QStringList> MacOSSystemProxyManager::enableLocalProxy(int port)
             existing = co_await readProxyBypassDomains(service);
         const QStringList merged = mergedBypassDomains(existing);
         bypassLists.append(merged);
-        if (co_await runAllAsUser(enableCommands(service, port, merged)))
+        const bool enabled = co_await runAllAsUser(enableCommands(service, port, merged));
+        if (enabled)
             outcome.enabled.append(service);
         else
             outcome.failed.append(service);
@@ -81,14 +87,27 @@ QCoro::Task<QStringList> MacOSSystemProxyManager::enableLocalProxy(int port)
 
 QCoro::Task<> MacOSSystemProxyManager::disableLocalProxy(bool allowAuthorization)
 {
+    // Settings saved by a run that ended without its clean-up are the user's too.
+    if (!m_snapshot)
+        m_snapshot = ProxySnapshotFile::load();
     if (m_snapshot) {
         const QList<ServiceProxySnapshot> saved = *m_snapshot;
+        bool restoredAsUser = true;
         for (const ServiceProxySnapshot &service : saved) {
-            for (ProxyKind kind : allProxyKinds())
-                co_await restore(service.state(kind), service.service, kind, allowAuthorization);
-            co_await restoreProxyBypassDomains(service.service, service.bypassDomains, allowAuthorization);
+            for (ProxyKind kind : allProxyKinds()) {
+                const bool kindRestored =
+                    co_await restore(service.state(kind), service.service, kind, allowAuthorization);
+                restoredAsUser = restoredAsUser && kindRestored;
+            }
+            const bool bypassRestored =
+                co_await restoreProxyBypassDomains(service.service, service.bypassDomains, allowAuthorization);
+            restoredAsUser = restoredAsUser && bypassRestored;
         }
         m_snapshot.reset();
+        // What failed without a prompt allowed is tried again by the next start, which may ask; once a prompt was
+        // offered the file goes, so that a service that is gone for good does not ask on every connect.
+        if (restoredAsUser || allowAuthorization)
+            ProxySnapshotFile::remove();
     } else if (m_quietSweep && !m_quietSweep->fresh.hasExpired()) {
         co_return; // nothing of the client's was on a moment ago, and nothing has been set since
     }
@@ -164,8 +183,8 @@ MacOSSystemProxyManager::enableLocalProxyWithAuthorization(QStringList services,
     co_return outcome;
 }
 
-QCoro::Task<> MacOSSystemProxyManager::restore(ProxyState saved, QString service, ProxyKind kind,
-                                               bool allowAuthorization)
+QCoro::Task<bool> MacOSSystemProxyManager::restore(ProxyState saved, QString service, ProxyKind kind,
+                                                   bool allowAuthorization)
 {
     QList<QStringList> commands;
     // A saved setting that was already the client's own (a crashed run) holds nothing of the user's to bring back.
@@ -175,17 +194,20 @@ QCoro::Task<> MacOSSystemProxyManager::restore(ProxyState saved, QString service
     } else {
         commands.append(setStateArguments(kind, service, false));
     }
-    if (!(co_await runAllAsUser(commands)) && allowAuthorization)
+    const bool asUser = co_await runAllAsUser(commands);
+    if (!asUser && allowAuthorization)
         co_await runNetworkSetupWithAuthorization(commands);
+    co_return asUser;
 }
 
-QCoro::Task<> MacOSSystemProxyManager::restoreProxyBypassDomains(QString service, QStringList domains,
-                                                                 bool allowAuthorization)
+QCoro::Task<bool> MacOSSystemProxyManager::restoreProxyBypassDomains(QString service, QStringList domains,
+                                                                     bool allowAuthorization)
 {
     const QList<QStringList> commands{setBypassArguments(service, domains)};
     const CommandResult result = co_await runNetworkSetup(commands.first());
     if (result.status != 0 && allowAuthorization)
         co_await runNetworkSetupWithAuthorization(commands);
+    co_return result.status == 0;
 }
 
 QCoro::Task<> MacOSSystemProxyManager::disableOwnedProxyFallback(bool allowAuthorization)

@@ -13,7 +13,8 @@
 // core, and puts them back afterwards. Works only through networksetup: first as the user, and when that
 // fails for every service, through one administrator prompt for the whole batch.
 //
-// The settings found before the first change are kept in memory and restored on disable. Whatever still
+// The settings found before the first change are kept in memory and on disk (ProxySnapshotFile), and
+// restored on disable, also by a later process when this one ended without its clean-up. Whatever still
 // points at one of the client's own ports is switched off on every disable, which also repairs what a
 // crashed run left behind. Nothing here fails outward: failures end up in the returned notes.
 //
@@ -49,9 +50,10 @@ private:
     QCoro::Task<QStringList> readProxyBypassDomains(QString service);
     QCoro::Task<EnableOutcome> enableLocalProxyWithAuthorization(QStringList services, QList<QStringList> bypassLists,
                                                                  int port);
-    QCoro::Task<> restore(SystemProxy::ProxyState saved, QString service, SystemProxy::ProxyKind kind,
-                          bool allowAuthorization);
-    QCoro::Task<> restoreProxyBypassDomains(QString service, QStringList domains, bool allowAuthorization);
+    // Both return whether the commands succeeded as the user.
+    QCoro::Task<bool> restore(SystemProxy::ProxyState saved, QString service, SystemProxy::ProxyKind kind,
+                              bool allowAuthorization);
+    QCoro::Task<bool> restoreProxyBypassDomains(QString service, QStringList domains, bool allowAuthorization);
     QCoro::Task<> disableOwnedProxyFallback(bool allowAuthorization);
 
     // The seven commands that point one service at the port: servers, bypass list, states.

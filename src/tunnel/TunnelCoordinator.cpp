@@ -7,6 +7,7 @@
 
 #include "core/ProductPaths.h"
 #include "runtime/CommandRunner.h"
+#include "runtime/CrashGuard.h"
 #include "runtime/FileSystemError.h"
 #include "runtime/HostPaths.h"
 #include "runtime/MacOSSystemProxyManager.h"
@@ -38,7 +39,8 @@ TunnelCoordinator::TunnelCoordinator(QObject *parent)
     : QObject(parent), m_macOSProxyPort(LocalProxyPorts::preferredSystemProxyPort),
       m_macOSProxyPortRange(LocalProxyPorts::systemProxyPortRange()), m_aiProxyPort(LocalProxyPorts::aiProxyPort),
       m_aiDomainSuffixes(TovrenTrafficRules::aiDomainSuffixes()), m_singBox(new SingBoxRuntimeCoordinator(this)),
-      m_systemProxyManager(new MacOSSystemProxyManager(this)), m_network(new QNetworkAccessManager(this))
+      m_systemProxyManager(new MacOSSystemProxyManager(this)), m_crashGuard(new CrashGuard(this)),
+      m_network(new QNetworkAccessManager(this))
 {
     // Direct probes test the route the operating system takes, never a proxy of anyone's.
     m_network->setProxy(QNetworkProxy::NoProxy);
@@ -189,6 +191,8 @@ QCoro::Task<TunnelActivation> TunnelCoordinator::connectWithSingBox(QString conf
                                                                     bool aiEnhancedModeEnabled, bool quickStart)
 {
     TunnelActivation activation = co_await m_singBox->start(configURL);
+    if (const std::optional<qint64> core = m_singBox->managedProcessId())
+        m_crashGuard->watch(*core);
     // A failed validation leaves the core running; the caller's clean-up completes the rollback.
     const QStringList proxyNotes = co_await validateProxyConnection(port);
     QStringList aiNotes;
@@ -249,6 +253,7 @@ QCoro::Task<> TunnelCoordinator::disconnect()
         // A failure keeps the active state for a retry.
         co_await runWGQuick(QStringLiteral("down"), *m_activeConfigURL);
     }
+    m_crashGuard->release();
     clearActiveState();
 }
 
@@ -271,6 +276,7 @@ QCoro::Task<> TunnelCoordinator::cleanupRuntimeArtifacts(bool allowProxyAuthoriz
     } catch (const std::exception &) {
     }
     co_await m_systemProxyManager->disableLocalProxy(allowProxyAuthorization);
+    m_crashGuard->release();
 
     // A sing-box configuration left by a failed or interrupted start holds credentials that no core needs
     // any more. A WireGuard file stays: it may be the saved configuration shown to the user.

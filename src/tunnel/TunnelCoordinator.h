@@ -14,6 +14,7 @@
 #include <exception>
 #include <optional>
 
+class CrashGuard;
 class MacOSSystemProxyManager;
 class QNetworkAccessManager;
 class SingBoxRuntimeCoordinator;
@@ -155,6 +156,7 @@ private:
     NetworkExtensionTunnelCoordinator m_networkExtension;
     SingBoxRuntimeCoordinator *m_singBox;
     MacOSSystemProxyManager *m_systemProxyManager;
+    CrashGuard *m_crashGuard;         // restores the user's network should the client die while a core runs
     QNetworkAccessManager *m_network; // direct probes
     AsyncSerialQueue m_queue;
 };

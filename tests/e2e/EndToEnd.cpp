@@ -1,6 +1,7 @@
 #include "EndToEnd.h"
 
 #include "AwaitTask.h"
+#include "EndWithTest.h"
 #include "test_api_controlplane_support.h"
 
 #include "runtime/CommandRunner.h"
@@ -11,6 +12,9 @@
 #include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QTest>
+
+#include <sys/wait.h>
 
 namespace EndToEnd {
 
@@ -86,6 +90,83 @@ QList<qint64> coresBelow(const QString &folder)
             pids << pid;
     }
     return pids;
+}
+
+QList<qint64> guardsOf(const QString &home)
+{
+    QList<qint64> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        QFile command(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(entry));
+        if (!command.open(QIODevice::ReadOnly) || !environment.open(QIODevice::ReadOnly))
+            continue;
+        const bool guard = command.readAll().split('\0').constFirst().endsWith("/tovren-guard");
+        if (guard && environment.readAll().split('\0').contains("HOME=" + QFile::encodeName(home)))
+            pids << entry.toLongLong();
+    }
+    return pids;
+}
+
+SimulatedMac::NetworkService setCompanyProxy(SimulatedMac &mac)
+{
+    const QString wifi = QStringLiteral("Wi-Fi");
+    const SimulatedMac::ProxySetting company{true, QStringLiteral("10.0.0.2"), 8080, false};
+    mac.setProxy(wifi, SimulatedMac::ProxyKind::Web, company);
+    mac.setProxy(wifi, SimulatedMac::ProxyKind::SecureWeb, company);
+    mac.setBypassDomains(wifi, {QStringLiteral("*.corp.example"), QStringLiteral("intranet")});
+    return mac.service(wifi);
+}
+
+bool sameProxySettings(const SimulatedMac::NetworkService &a, const SimulatedMac::NetworkService &b)
+{
+    // The server of a proxy that is off is not in effect (switching off keeps the client's).
+    const auto same = [](const SimulatedMac::ProxySetting &x, const SimulatedMac::ProxySetting &y) {
+        return x.enabled == y.enabled && (!x.enabled || (x.server == y.server && x.port == y.port));
+    };
+    return same(a.web, b.web) && same(a.secureWeb, b.secureWeb) && same(a.socks, b.socks) &&
+           a.bypassDomains == b.bypassDomains;
+}
+
+OrphanReaper::OrphanReaper()
+{
+    // 0: still running; otherwise reaped now, or not a child of ours at all.
+    m_timer.callOnTimeout(
+        this, [this] { m_pids.removeIf([](qint64 pid) { return ::waitpid(pid_t(pid), nullptr, WNOHANG) != 0; }); });
+    m_timer.start(10);
+}
+
+Client::Client(const QStringList &arguments, const QString &internetProbe)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TOVREN_PROBE_TARGETS"), QStringLiteral("direct=") + internetProbe);
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    endWithTest(m_process);
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
+                     [this] { m_log += QString::fromUtf8(m_process.readAllStandardOutput()); });
+    m_process.start(qEnvironmentVariable("TOVREN_BUILD_DIR") + QStringLiteral("/src/app/tovren"), arguments);
+}
+
+Client::~Client()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(10'000);
+    }
+}
+
+bool Client::waitForLog(const QString &text, int timeoutMs, const QString &failure)
+{
+    [[maybe_unused]] const bool settled = QTest::qWaitFor(
+        [&] { return m_log.contains(text) || m_log.contains(failure) || m_process.state() == QProcess::NotRunning; },
+        timeoutMs);
+    return m_log.contains(text);
+}
+
+bool Client::waitForEnd(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
 }
 
 } // namespace EndToEnd

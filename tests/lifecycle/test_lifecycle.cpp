@@ -1,7 +1,10 @@
 #include "../flows/ConnectionWorld.h"
 
+#include "core/ProductPaths.h"
+#include "runtime/ProxySnapshotFile.h"
 #include "tunnel/LocalProxyPorts.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
@@ -48,8 +51,28 @@ class TestLifecycle : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // What the crashed run saved of the user's settings comes back exactly; a damaged file is set aside, and
+    // nothing of it is applied.
+    void startupRemovesWhatACrashedRunLeft_data()
+    {
+        QTest::addColumn<QByteArray>("saved"); // empty: nothing saved
+        QTest::addColumn<bool>("restored");
+        const SystemProxy::ProxyState company{true, QStringLiteral("10.0.0.2"), 8080};
+        const QByteArray saved = ProxySnapshotFile::encode(
+            {{QStringLiteral("Wi-Fi"),
+              company,
+              company,
+              {},
+              {QStringLiteral("*.corp.example"), QStringLiteral("intranet")}},
+             {QStringLiteral("USB LAN"), {}, {}, {true, QStringLiteral("10.0.0.3"), 3128}, {}}});
+        QTest::newRow("nothing saved") << QByteArray() << false;
+        QTest::newRow("saved") << saved << true;
+        QTest::newRow("damaged") << QByteArray(saved).replace("3128", "\"3128\"") << false;
+    }
     void startupRemovesWhatACrashedRunLeft()
     {
+        QFETCH(QByteArray, saved);
+        QFETCH(bool, restored);
         ConnectionWorld world;
         QVERIFY2(world.isValid(), qPrintable(world.errorString()));
         // A crashed run left the system proxy pointing at its core.
@@ -57,9 +80,18 @@ private Q_SLOTS:
                              {true, QStringLiteral("127.0.0.1"), 19090, false});
         world.mac().setProxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Web,
                              {true, QStringLiteral("127.0.0.1"), 19091, false});
+        if (!saved.isEmpty())
+            QVERIFY(ProductPaths::writePrivateFileAtomically(ProxySnapshotFile::path(), saved));
         world.restartState();
         QVERIFY2(world.isValid(), qPrintable(world.errorString()));
         QVERIFY(!anyProxyAtTheClient(world.mac()));
+        const SimulatedMac::NetworkService wifi = world.mac().service(QStringLiteral("Wi-Fi"));
+        QCOMPARE(wifi.web.enabled, restored);
+        QCOMPARE(wifi.secureWeb.server, restored ? QStringLiteral("10.0.0.2") : QString());
+        QCOMPARE(wifi.bypassDomains.first(), restored ? QStringLiteral("*.corp.example") : QStringLiteral("*.local"));
+        QVERIFY(!QFile::exists(ProxySnapshotFile::path()));
+        QCOMPARE(QFile::exists(ProxySnapshotFile::path() + QStringLiteral(".unreadable")),
+                 !saved.isEmpty() && !restored);
         QVERIFY(world.logged(QStringLiteral("已检查并清理上次异常退出残留连接。")));
         QVERIFY(world.logged(QStringLiteral("客户端已就绪。")));
         QVERIFY(world.state().speedMonitorRunning());
@@ -113,8 +145,10 @@ private Q_SLOTS:
         const QList<qint64> cores = listenersOf(port);
         QVERIFY(!cores.isEmpty());
         QVERIFY(anyProxyAtTheClient(world.mac()));
+        QVERIFY(QFile::exists(ProxySnapshotFile::path()));
 
         awaitTask(state.cleanupBeforeExit());
+        QVERIFY(!QFile::exists(ProxySnapshotFile::path()));
         QCOMPARE(state.connectionState().kind(), ConnectionState::disconnected);
         QVERIFY(!state.connectedAt());
         QVERIFY(!state.aiProxyReady());

@@ -2,9 +2,11 @@
 #include "SimulatedMac.h"
 #include "TestHome.h"
 #include "runtime/MacOSSystemProxyManager.h"
+#include "runtime/ProxySnapshotFile.h"
 #include "runtime/SystemProxySettings.h"
 #include "tunnel/TovrenTrafficRules.h"
 
+#include <QFile>
 #include <QTest>
 
 using Kind = SimulatedMac::ProxyKind;
@@ -46,9 +48,10 @@ class TestSystemProxy : public QObject
     Q_OBJECT
 
 private:
-    TestHome m_home;
+    std::optional<TestHome> m_home; // one per test: the saved settings live there
 
 private Q_SLOTS:
+    void init() { m_home.emplace(); }
     void readingTheToolsOutput()
     {
         using namespace SystemProxy;
@@ -239,7 +242,11 @@ private Q_SLOTS:
         MacOSSystemProxyManager manager;
         awaitTask(manager.enableLocalProxy(19090));
         mac.rejectAsUser("Wi-Fi");
+        // Without a prompt allowed (the guard, quitting), what failed stays saved for a later run that may ask.
+        awaitTask(MacOSSystemProxyManager().disableLocalProxy(false));
+        QVERIFY(QFile::exists(ProxySnapshotFile::path()));
         awaitTask(manager.disableLocalProxy(true));
+        QVERIFY(!QFile::exists(ProxySnapshotFile::path()));
         QCOMPARE(mac.promptCount(), 4);
         QCOMPARE(mac.proxy("Wi-Fi", Kind::Web), (Setting{true, "10.0.0.2", 8080, false}));
         QCOMPARE(mac.proxy("Wi-Fi", Kind::Socks).enabled, false);
