@@ -79,9 +79,13 @@ QCoro::Task<> SingBoxRuntimeCoordinator::terminate(int pid, bool allowPrivilege)
 {
     co_await runProcessResult(tool(HostPaths::Tool::kill), SingBox::killArguments(pid, false));
     co_await QCoro::sleepFor(afterKill);
-    if (co_await processExists(pid))
+    const bool outlivedTerm = co_await processExists(pid);
+    if (outlivedTerm)
         co_await runProcessResult(tool(HostPaths::Tool::kill), SingBox::killArguments(pid, true));
-    if (allowPrivilege && co_await processExists(pid)) {
+    if (!allowPrivilege)
+        co_return;
+    const bool outlivedKill = co_await processExists(pid);
+    if (outlivedKill) {
         const QList<int> pids{pid};
         try {
             co_await terminatePrivileged(pids);
@@ -132,7 +136,8 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString 
     for (int pid : owned) {
         co_await runProcessResult(tool(HostPaths::Tool::kill), SingBox::killArguments(pid, false));
         co_await QCoro::sleepFor(afterKill);
-        if (co_await processExists(pid))
+        const bool outlivedTerm = co_await processExists(pid);
+        if (outlivedTerm)
             co_await runProcessResult(tool(HostPaths::Tool::kill), SingBox::killArguments(pid, true));
     }
     if (!owned.isEmpty())
@@ -140,7 +145,8 @@ QCoro::Task<QStringList> SingBoxRuntimeCoordinator::cleanupStaleRuntime(QString 
 
     QList<int> survivors;
     for (int pid : owned) {
-        if (co_await processExists(pid))
+        const bool alive = co_await processExists(pid);
+        if (alive)
             survivors << pid;
     }
     if (!survivors.isEmpty()) {
