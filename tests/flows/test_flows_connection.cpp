@@ -249,7 +249,8 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         world.connectTo(QStringLiteral("ep_jp_01"));
-        QVERIFY(clock.elapsed() >= 1500);
+        // Qt's coarse timers may end a wait up to 5 % early.
+        QVERIFY2(clock.elapsed() >= 1425, qPrintable(QString::number(clock.elapsed())));
 
         const QString timeout = QStringLiteral("节点凭证同步超时，请稍后重试或切换节点。");
         AppState &state = world.state();
