@@ -93,7 +93,7 @@ bool listening(quint16 port, const QProcess &process)
         probe.connectToHost(QHostAddress::LocalHost, port);
         return process.state() == QProcess::NotRunning || probe.waitForConnected(100);
     };
-    return QTest::qWaitFor(answers, 5000) && process.state() == QProcess::Running;
+    return QTest::qWaitFor(answers, 15000) && process.state() == QProcess::Running;
 }
 
 bool startCore(QProcess &process, const QString &config, quint16 port, const QString &hosts = {})
@@ -157,7 +157,7 @@ private Q_SLOTS:
         const quint16 socksPort = freePort();
         m_socks.start("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", QString::number(socksPort), "-u", "devstack",
                                               "-P", "secret", "-b", "127.0.0.2"});
-        QVERIFY(listening(socksPort, m_socks));
+        QVERIFY(m_socks.waitForStarted() && listening(socksPort, m_socks));
         const quint16 httpPort = freePort();
         const QString bound = R"({"type":"direct","tag":"direct","inet4_bind_address":"127.0.0.3"})";
         QVERIFY(startCore(m_upstream, writeFile(m_dir.filePath("up.json"), mixedConfig(httpPort, bound)), httpPort));
