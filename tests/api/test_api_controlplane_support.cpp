@@ -2,79 +2,16 @@
 
 #include "EndWithTest.h"
 
-#include <QCoreApplication>
-#include <QCoro/QCoroNetworkReply>
-#include <QCoro/QCoroTask>
 #include <QFile>
 #include <QNetworkRequest>
 #include <QTest>
 
-namespace {
-
-QCoro::Task<HttpResult> exchange(QNetworkAccessManager &nam, QNetworkRequest request, QByteArray method,
-                                 QByteArray body)
-{
-    request.setTransferTimeout(20000);
-    QNetworkReply *reply = nam.sendCustomRequest(request, method, body);
-    co_await reply;
-    HttpResult result;
-    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    result.error = reply->error();
-    result.body = reply->readAll();
-    result.headers = reply->rawHeaderPairs();
-    reply->deleteLater();
-    co_return result;
-}
-
-} // namespace
-
-QByteArray HttpResult::header(const QByteArray &name) const
-{
-    for (const auto &[key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return {};
-}
-
-QJsonObject parseJson(const QByteArray &text)
-{
-    return QJsonDocument::fromJson(text).object();
-}
-
-QJsonObject withChanges(QJsonObject object, const QJsonObject &changes)
-{
-    for (auto it = changes.begin(); it != changes.end(); ++it) {
-        if (it->isNull())
-            object.remove(it.key());
-        else
-            object.insert(it.key(), *it);
-    }
-    return object;
-}
-
-QString ControlPlaneProcess::executable()
-{
-    return qEnvironmentVariable("TOVREN_BUILD_DIR") + QStringLiteral("/devstack/control-plane/tovren-control-plane");
-}
-
-std::tuple<int, QByteArray, QByteArray> ControlPlaneProcess::runToEnd(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(executable(), arguments);
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, {}, {}};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
-}
-
 ControlPlaneProcess::ControlPlaneProcess(const QStringList &arguments)
 {
     endWithTest(m_process);
-    m_process.start(executable(), QStringList{QStringLiteral("--quiet")} + arguments);
+    m_process.start(qEnvironmentVariable("TOVREN_BUILD_DIR") +
+                        QStringLiteral("/devstack/control-plane/tovren-control-plane"),
+                    QStringList{QStringLiteral("--quiet")} + arguments);
     const bool ready =
         QTest::qWaitFor([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 30000);
     if (!ready || !m_process.canReadLine()) {
@@ -101,29 +38,14 @@ ControlPlaneProcess::~ControlPlaneProcess()
     }
 }
 
-QUrl ControlPlaneProcess::adminUrl(const QString &path) const
-{
-    QUrl url = m_http.isValid() ? m_http : m_https;
-    url.setPath(QStringLiteral("/__devstack") + path);
-    return url;
-}
-
-HttpResult ControlPlaneProcess::request(const QByteArray &method, const QUrl &url, const QByteArray &body,
-                                        const QList<QNetworkReply::RawHeaderPair> &headers,
-                                        const std::optional<QSslConfiguration> &tls)
-{
-    QNetworkRequest request(url);
-    for (const auto &[name, value] : headers)
-        request.setRawHeader(name, value);
-    if (tls)
-        request.setSslConfiguration(*tls);
-    return QCoro::waitFor(exchange(m_nam, request, method, body));
-}
-
 HttpResult ControlPlaneProcess::fetch(QNetworkAccessManager &nam, const QNetworkRequest &request,
                                       const QByteArray &method, const QByteArray &body)
 {
-    return QCoro::waitFor(exchange(nam, request, method, body));
+    QNetworkRequest timed = request;
+    timed.setTransferTimeout(20000);
+    std::unique_ptr<QNetworkReply> reply(nam.sendCustomRequest(timed, method, body));
+    static_cast<void>(QTest::qWaitFor([&] { return reply->isFinished(); }, 30000));
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
 }
 
 HttpResult ControlPlaneProcess::send(const QByteArray &method, const QString &path, const QByteArray &body,
@@ -136,24 +58,23 @@ HttpResult ControlPlaneProcess::send(const QByteArray &method, const QString &pa
     url.setPath(q < 0 ? full : full.left(q), QUrl::TolerantMode);
     if (q >= 0)
         url.setQuery(full.mid(q + 1), QUrl::TolerantMode);
-    QList<QNetworkReply::RawHeaderPair> all = headers;
-    all.append(QNetworkReply::RawHeaderPair("Accept", "application/json"));
-    all.append(QNetworkReply::RawHeaderPair("X-Tovren-Platform", "macos"));
+    QNetworkRequest request(url);
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
+    request.setRawHeader("Accept", "application/json");
+    request.setRawHeader("X-Tovren-Platform", "macos");
     if (!token.isNull())
-        all.append(QNetworkReply::RawHeaderPair("Authorization", "Bearer " + token.toUtf8()));
-    return request(method, url, body, all);
-}
-
-HttpResult ControlPlaneProcess::post(const QString &path, const QJsonObject &body, const QString &token)
-{
-    return send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact),
-                {{"Content-Type", "application/json"}}, token);
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    return fetch(m_nam, request, method, body);
 }
 
 HttpResult ControlPlaneProcess::admin(const QByteArray &method, const QString &path, const QJsonObject &body)
 {
-    return request(method, adminUrl(path), body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(),
-                   {{"Content-Type", "application/json"}});
+    QUrl url = m_http.isValid() ? m_http : m_https;
+    url.setPath(QStringLiteral("/__devstack") + path);
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    return fetch(m_nam, request, method, body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson());
 }
 
 const QJsonObject ControlPlaneProcess::state()
@@ -163,8 +84,9 @@ const QJsonObject ControlPlaneProcess::state()
 
 QString ControlPlaneProcess::signIn(const QString &identity, const QString &password)
 {
-    const HttpResult r = post(QStringLiteral("/auth/login"),
-                              {{QStringLiteral("identity"), identity}, {QStringLiteral("password"), password}});
+    const QJsonObject body{{QStringLiteral("identity"), identity}, {QStringLiteral("password"), password}};
+    const HttpResult r = send("POST", QStringLiteral("/auth/login"), QJsonDocument(body).toJson(),
+                              {{"Content-Type", "application/json"}});
     return r.status == 200 ? r.json().value(QStringLiteral("token")).toString() : QString();
 }
 

@@ -6,7 +6,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -14,14 +13,9 @@
 struct HttpResult
 {
     int status = 0; // 0 when no HTTP answer arrived
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QByteArray body;
-    QList<QNetworkReply::RawHeaderPair> headers;
 
     const QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-    QString errorText() const { return json().value(QStringLiteral("error")).toString(); }
-    QString errorCode() const { return json().value(QStringLiteral("errorCode")).toString(); }
-    QByteArray header(const QByteArray &name) const;
 };
 
 // The real stand-in control plane, started as a process on free loopback ports for one test, and a plain
@@ -33,23 +27,14 @@ public:
     ~ControlPlaneProcess();
     Q_DISABLE_COPY_MOVE(ControlPlaneProcess)
 
-    static QString executable();
-    // Runs the executable to its end (for --help and refused starts): exit code, stdout, stderr.
-    static std::tuple<int, QByteArray, QByteArray> runToEnd(const QStringList &arguments);
-
     bool isRunning() const { return m_process.state() == QProcess::Running; }
     QString startError() const { return m_startError; }
     QUrl http() const { return m_http; }
     QUrl https() const { return m_https; }
-    QUrl adminUrl(const QString &path) const;
 
     HttpResult send(const QByteArray &method, const QString &path, const QByteArray &body = {},
                     const QList<QNetworkReply::RawHeaderPair> &headers = {}, const QString &token = {});
     HttpResult get(const QString &path, const QString &token = {}) { return send("GET", path, {}, {}, token); }
-    HttpResult post(const QString &path, const QJsonObject &body, const QString &token = {});
-    HttpResult request(const QByteArray &method, const QUrl &url, const QByteArray &body = {},
-                       const QList<QNetworkReply::RawHeaderPair> &headers = {},
-                       const std::optional<QSslConfiguration> &tls = std::nullopt);
     // With a manager of its own: connections (and their TLS state) are not shared with other requests.
     static HttpResult fetch(QNetworkAccessManager &nam, const QNetworkRequest &request,
                             const QByteArray &method = "GET", const QByteArray &body = {});
@@ -58,7 +43,6 @@ public:
     const QJsonObject state();
     // Signs in and returns the token, or an empty text when the sign-in is refused.
     QString signIn(const QString &identity, const QString &password = QStringLiteral("tovren-demo"));
-    QByteArray standardError() { return m_process.readAllStandardError(); }
 
 private:
     QProcess m_process;
@@ -78,7 +62,3 @@ public:
 private:
     QTemporaryDir m_dir;
 };
-
-QJsonObject parseJson(const QByteArray &text);
-// `object` with the members of `changes` put in, a null change removing the member.
-QJsonObject withChanges(QJsonObject object, const QJsonObject &changes);

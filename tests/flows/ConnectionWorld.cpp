@@ -6,28 +6,25 @@
 #include <QJsonDocument>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 ConnectionWorld::ConnectionWorld(const std::optional<QJsonObject> &dataSet, const QStringList &planArguments,
                                  InProcessState withState)
 {
     m_mac = std::make_unique<SimulatedMac>();
-    if (!m_mac->isValid()) {
-        m_error = QStringLiteral("simulated Mac: ") + m_mac->errorString();
-        return;
-    }
     m_probes = std::make_unique<TunnelFixtures::ProbeWorld>();
-    if (!m_probes->isValid()) {
-        m_error = QStringLiteral("probe servers: ") + m_probes->errorString();
+    if (!m_mac->isValid() || !m_probes->isValid()) {
+        m_error = u"simulated Mac or probe servers: "_s + m_mac->errorString() + m_probes->errorString();
         return;
     }
-    QStringList arguments{QStringLiteral("--upstream"),
-                          QStringLiteral("socks://127.0.0.1:%1").arg(m_probes->upstreamPort())};
+    QStringList arguments{u"--upstream"_s, u"socks://127.0.0.1:%1"_s.arg(m_probes->upstreamPort())};
     if (dataSet) {
         m_dataFile = std::make_unique<DataSetFile>(*dataSet);
-        arguments << QStringLiteral("--data") << m_dataFile->path();
+        arguments << u"--data"_s << m_dataFile->path();
     }
     m_plane = std::make_unique<ControlPlaneProcess>(arguments + planArguments);
     if (!m_plane->isRunning()) {
-        m_error = QStringLiteral("control plane: ") + m_plane->startError();
+        m_error = u"control plane: "_s + m_plane->startError();
         return;
     }
     qputenv(Deployment::controlPlaneVariable, m_plane->http().toString().toUtf8());
@@ -37,29 +34,26 @@ ConnectionWorld::ConnectionWorld(const std::optional<QJsonObject> &dataSet, cons
 
 ConnectionWorld::~ConnectionWorld()
 {
-    if (m_state) {
-        // Whatever a test left running goes, the way quitting removes it.
+    if (m_state) // whatever a test left running goes, the way quitting removes it
         awaitTask(m_state->cleanupBeforeExit());
-        m_state.reset();
-    }
+    m_state.reset();
     qunsetenv(Deployment::controlPlaneVariable);
 }
 
 void ConnectionWorld::restartState()
 {
-    if (m_state) {
+    if (m_state)
         awaitTask(m_state->cleanupBeforeExit());
-        m_state.reset();
-    }
+    m_state.reset();
     m_state = std::make_unique<AppState>();
     AppState *state = m_state.get();
     if (!TunnelFixtures::eventually([state] { return state->startupCleanupFinished(); }))
-        m_error = QStringLiteral("the start-up clean-up did not finish");
+        m_error = u"the start-up clean-up did not finish"_s;
 }
 
 void ConnectionWorld::signIn(const QString &identity)
 {
-    awaitTask(state().login(identity, QStringLiteral("tovren-demo")));
+    awaitTask(state().login(identity, u"tovren-demo"_s));
 }
 
 void ConnectionWorld::connectTo(const QString &endpointId)
@@ -71,78 +65,64 @@ void ConnectionWorld::connectTo(const QString &endpointId)
     awaitTask(state().toggleConnection(), std::chrono::seconds(120));
 }
 
-QJsonArray ConnectionWorld::connectionReports()
+QList<QJsonObject> ConnectionWorld::reports(const QString &endpointId, const QString &status)
 {
-    return plane().state().value(QStringLiteral("connectionReports")).toArray();
-}
-
-QJsonArray ConnectionWorld::crashReports()
-{
-    return plane().state().value(QStringLiteral("crashReports")).toArray();
-}
-
-QJsonArray ConnectionWorld::protocolConfigRequests()
-{
-    return plane().state().value(QStringLiteral("protocolConfigRequests")).toArray();
+    QList<QJsonObject> found;
+    for (const QJsonValue &entry : connectionReports()) {
+        const QJsonObject report = entry[u"report"_s].toObject();
+        if ((endpointId.isEmpty() || report[u"endpointId"_s].toString() == endpointId) &&
+            (status.isEmpty() || report[u"status"_s].toString() == status))
+            found << report;
+    }
+    return found;
 }
 
 int ConnectionWorld::requestsTo(const QString &method, const QString &path)
 {
     int count = 0;
-    for (const QJsonValue &request : plane().state().value(QStringLiteral("requests")).toArray())
-        count += request[QStringLiteral("method")].toString() == method &&
-                 request[QStringLiteral("path")].toString() == path;
+    for (const QJsonValue &request : planRecords("requests"))
+        count += request[u"method"_s].toString() == method && request[u"path"_s].toString() == path;
     return count;
 }
 
-bool ConnectionWorld::logged(const QString &message) const
+bool ConnectionWorld::logged(const QString &text) const
 {
     const QList<LogEntry> &logs = m_state->logs();
-    return std::any_of(logs.cbegin(), logs.cend(), [&](const LogEntry &entry) { return entry.message == message; });
-}
-
-QString ConnectionWorld::logContaining(const QString &text) const
-{
-    for (const LogEntry &entry : m_state->logs()) {
-        if (entry.message.contains(text))
-            return entry.message;
-    }
-    return QString();
+    return std::any_of(logs.cbegin(), logs.cend(), [&](const LogEntry &entry) { return entry.message.contains(text); });
 }
 
 QJsonObject ConnectionWorld::demoDataSet(const QStringList &endpointIds)
 {
-    QFile file(qEnvironmentVariable("TOVREN_SOURCE_DIR") + QStringLiteral("/devstack/control-plane/demo-data.json"));
+    QFile file(qEnvironmentVariable("TOVREN_SOURCE_DIR") + u"/devstack/control-plane/demo-data.json"_s);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QJsonObject data = QJsonDocument::fromJson(file.readAll()).object();
     if (endpointIds.isEmpty())
         return data;
-    const QJsonArray all = data.value(QStringLiteral("endpoints")).toArray();
     QJsonArray kept;
     for (const QString &id : endpointIds) {
-        for (const QJsonValue &endpoint : all) {
-            if (endpoint[QStringLiteral("id")].toString() == id)
+        for (const QJsonValue &endpoint : data.value(u"endpoints"_s).toArray()) {
+            if (endpoint[u"id"_s].toString() == id)
                 kept.append(endpoint);
         }
     }
-    data.insert(QStringLiteral("endpoints"), kept);
+    data.insert(u"endpoints"_s, kept);
     return data;
 }
 
 void ConnectionWorld::leadUpstreamTo(QJsonObject &dataSet, const QString &endpointId, int upstreamPort)
 {
-    QJsonArray endpoints = dataSet.value(QStringLiteral("endpoints")).toArray();
-    for (qsizetype i = 0; i < endpoints.size(); ++i) {
-        QJsonObject endpoint = endpoints[i].toObject();
-        if (endpoint.value(QStringLiteral("id")).toString() != endpointId)
+    QJsonArray endpoints = dataSet.value(u"endpoints"_s).toArray();
+    for (auto endpoint = endpoints.begin(); endpoint != endpoints.end(); ++endpoint) {
+        QJsonObject changed = endpoint->toObject();
+        if (changed.value(u"id"_s).toString() != endpointId)
             continue;
-        QJsonObject devstack = endpoint.value(QStringLiteral("devstack")).toObject();
-        devstack.insert(QStringLiteral("upstream"), QStringLiteral("socks://127.0.0.1:%1").arg(upstreamPort));
-        endpoint.insert(QStringLiteral("devstack"), devstack);
-        endpoints[i] = endpoint;
+        QJsonObject devstack = changed.value(u"devstack"_s).toObject();
+        devstack.insert(u"upstream"_s, u"socks://127.0.0.1:%1"_s.arg(upstreamPort));
+        changed.insert(u"devstack"_s, devstack);
+        *endpoint = changed;
     }
-    dataSet.insert(QStringLiteral("endpoints"), endpoints);
+    dataSet.insert(u"endpoints"_s, endpoints);
 }
 
 void ConnectionWorld::breakUpstream(QJsonObject &dataSet, const QString &endpointId)

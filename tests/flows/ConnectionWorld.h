@@ -38,6 +38,10 @@ public:
     ControlPlaneProcess &plane() { return *m_plane; }
     SimulatedMac &mac() { return *m_mac; }
     TunnelFixtures::ProbeWorld &probes() { return *m_probes; }
+    SimulatedMac::ProxySetting wifiSocks() const
+    {
+        return m_mac->proxy(QStringLiteral("Wi-Fi"), SimulatedMac::ProxyKind::Socks);
+    }
 
     // A new state over the same home: what a restart of the application sees. Waits for its start-up clean-up.
     void restartState();
@@ -45,13 +49,14 @@ public:
     // Selects the endpoint and connects (through the connect button's path).
     void connectTo(const QString &endpointId);
 
-    QJsonArray connectionReports();
-    QJsonArray crashReports();
-    QJsonArray protocolConfigRequests();
+    QJsonArray connectionReports() { return planRecords("connectionReports"); }
+    QJsonArray crashReports() { return planRecords("crashReports"); }
+    QJsonArray protocolConfigRequests() { return planRecords("protocolConfigRequests"); }
+    // The connection reports themselves, oldest first, of one endpoint or status where given.
+    QList<QJsonObject> reports(const QString &endpointId = {}, const QString &status = {});
     int requestsTo(const QString &method, const QString &path);
-    bool logged(const QString &message) const;
-    // The newest log entry whose message contains `text`, or an empty text.
-    QString logContaining(const QString &text) const;
+    // Whether a log entry holds `text`.
+    bool logged(const QString &text) const;
 
     // The demo data set with its endpoints limited to `endpointIds`, in that order.
     static QJsonObject demoDataSet(const QStringList &endpointIds = {});
@@ -61,6 +66,8 @@ public:
     static void leadUpstreamTo(QJsonObject &dataSet, const QString &endpointId, int upstreamPort);
 
 private:
+    QJsonArray planRecords(const char *name) { return plane().state().value(QLatin1String(name)).toArray(); }
+
     QString m_error;
     TestHome m_home;
     std::unique_ptr<SimulatedMac> m_mac;
@@ -69,3 +76,9 @@ private:
     std::unique_ptr<ControlPlaneProcess> m_plane;
     std::unique_ptr<AppState> m_state;
 };
+
+// Opens a world in a test function, `world`, and names its state `state`.
+#define OPEN_WORLD(...)                                                                                                \
+    ConnectionWorld world{__VA_ARGS__};                                                                                \
+    QVERIFY2(world.isValid(), qPrintable(world.errorString()));                                                        \
+    AppState &state = world.state()

@@ -3,66 +3,72 @@
 
 #include "runtime/CommandRunner.h"
 
-#include <QEventLoop>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QTest>
 
 namespace TunnelFixtures {
 
-const QStringList &probeHosts()
+namespace {
+// The host names of the production probe targets.
+const QStringList probeHosts{"www.google.com", "www.gstatic.com",  "x.com", "chatgpt.com", "api.openai.com",
+                             "claude.ai",      "api.anthropic.com"};
+} // namespace
+
+bool eventually(const std::function<bool()> &condition)
 {
-    static const QStringList hosts{"www.google.com", "www.gstatic.com",  "x.com", "chatgpt.com", "api.openai.com",
-                                   "claude.ai",      "api.anthropic.com"};
-    return hosts;
+    for (int i = 0; i < 200 && !condition(); ++i)
+        QTest::qWait(50);
+    return condition();
 }
 
-ProbeServer::ProbeServer(QObject *parent) : QTcpServer(parent)
+int freePort()
 {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
 }
 
-bool ProbeServer::start()
+bool listening(int port)
 {
-    return listen(QHostAddress::LocalHost, 0);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    return socket.waitForConnected(200);
 }
 
-bool ProbeServer::startSecure(const QSslCertificate &certificate, const QSslKey &key)
+bool writeScript(const QString &file, const QByteArray &body)
 {
-    m_certificate = certificate;
-    m_key = key;
-    return listen(QHostAddress::LocalHost, 0);
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile::remove(file);
+    QFile script(file);
+    if (!script.open(QIODevice::WriteOnly) || script.write("#!/bin/sh\n" + body) < 0)
+        return false;
+    script.close();
+    return script.setPermissions(script.permissions() | QFile::ExeOwner);
 }
 
-void ProbeServer::setStatus(const QString &hostAndPath, int status)
+OwnedProcess::~OwnedProcess()
 {
-    m_statuses.insert(hostAndPath, status);
-}
-
-int ProbeServer::statusFor(const QString &host, const QString &path) const
-{
-    if (const auto exact = m_statuses.constFind(host + path); exact != m_statuses.cend())
-        return *exact;
-    if (const auto any = m_statuses.constFind(QStringLiteral("*") + path); any != m_statuses.cend())
-        return *any;
-    return path == QLatin1String("/generate_204") ? 204 : 200;
+    if (state() != NotRunning) {
+        kill();
+        waitForFinished();
+    }
 }
 
 void ProbeServer::incomingConnection(qintptr descriptor)
 {
-    QTcpSocket *socket = nullptr;
-    if (m_certificate.isNull()) {
-        socket = new QTcpSocket(this);
-        socket->setSocketDescriptor(descriptor);
-    } else {
-        auto *secure = new QSslSocket(this);
-        secure->setSocketDescriptor(descriptor);
+    QTcpSocket *socket = m_certificate.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    if (auto *secure = qobject_cast<QSslSocket *>(socket)) {
         secure->setLocalCertificate(m_certificate);
         secure->setPrivateKey(m_key);
         secure->startServerEncryption();
-        socket = secure;
     }
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -70,13 +76,12 @@ void ProbeServer::incomingConnection(qintptr descriptor)
 
 void ProbeServer::serve(QTcpSocket *socket)
 {
-    QByteArray buffer = socket->property("request").toByteArray() + socket->readAll();
+    const QByteArray buffer = socket->property("request").toByteArray() + socket->readAll();
     socket->setProperty("request", buffer);
     if (!buffer.contains("\r\n\r\n"))
         return;
     const QList<QByteArray> lines = buffer.left(buffer.indexOf("\r\n\r\n")).split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    QString path = QString::fromLatin1(requestLine.value(1));
+    QString path = QString::fromLatin1(lines.value(0).trimmed().split(' ').value(1));
     if (path.startsWith(QLatin1String("http://"))) // absolute form through an HTTP proxy
         path = path.mid(path.indexOf(u'/', 7));
     path = path.section(u'?', 0, 0);
@@ -86,8 +91,8 @@ void ProbeServer::serve(QTcpSocket *socket)
             host = QString::fromLatin1(line.mid(5).trimmed()).section(u':', 0, 0);
     }
     m_requests << host + path;
-
-    const int status = statusFor(host, path);
+    const int status = m_statuses.value(
+        host + path, m_statuses.value(QStringLiteral("*") + path, path == "/generate_204" ? 204 : 200));
     const QByteArray body = path == QLatin1String("/echo") ? QByteArray("internet") : QByteArray();
     socket->write("HTTP/1.1 " + QByteArray::number(status) + " Answer\r\nContent-Length: " +
                   QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
@@ -102,17 +107,11 @@ QByteArray curlThroughProxy(int port, const QString &url)
     return result.status == 0 ? result.standardOutput.toUtf8() : QByteArray();
 }
 
-ProbeWorld::ProbeWorld()
+ProbeWorld::ProbeWorld() : m_savedHosts(qgetenv("TOVREN_DEVSTACK_HOSTS")), m_savedBundle(qgetenv("CURL_CA_BUNDLE"))
 {
-    m_savedHosts = qgetenv("TOVREN_DEVSTACK_HOSTS");
-    m_savedBundle = qgetenv("CURL_CA_BUNDLE");
-    if (!m_dir.isValid()) {
-        m_error = QStringLiteral("no temporary folder");
-        return;
-    }
     // A self-signed certificate for every probe host, trusted by curl through CURL_CA_BUNDLE.
     QStringList names;
-    for (const QString &host : probeHosts())
+    for (const QString &host : probeHosts)
         names << QStringLiteral("DNS:") + host;
     const QString certFile = m_dir.filePath(QStringLiteral("probe-cert.pem"));
     const QString keyFile = m_dir.filePath(QStringLiteral("probe-key.pem"));
@@ -121,16 +120,15 @@ ProbeWorld::ProbeWorld()
                   {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
                    "-subj", "/CN=Tovren probe test", "-addext", "subjectAltName=" + names.join(u','), "-keyout",
                    keyFile, "-out", certFile});
-    if (!openssl.waitForFinished(30'000) || openssl.exitCode() != 0) {
+    if (!m_dir.isValid() || !openssl.waitForFinished(30'000) || openssl.exitCode() != 0) {
         m_error = QStringLiteral("openssl: ") + QString::fromLocal8Bit(openssl.readAllStandardError());
         return;
     }
     QFile certData(certFile);
     QFile keyData(keyFile);
-    certData.open(QIODevice::ReadOnly);
-    keyData.open(QIODevice::ReadOnly);
-    const QSslCertificate certificate(certData.readAll(), QSsl::Pem);
-    const QSslKey key(keyData.readAll(), QSsl::Ec, QSsl::Pem);
+    const QSslCertificate certificate(certData.open(QIODevice::ReadOnly) ? certData.readAll() : QByteArray(),
+                                      QSsl::Pem);
+    const QSslKey key(keyData.open(QIODevice::ReadOnly) ? keyData.readAll() : QByteArray(), QSsl::Ec, QSsl::Pem);
     if (certificate.isNull() || key.isNull() || !QSslSocket::supportsSsl()) {
         m_error = QStringLiteral("no TLS for the probe server");
         return;
@@ -149,7 +147,7 @@ ProbeWorld::ProbeWorld()
     }
 
     QStringList map;
-    for (const QString &host : probeHosts())
+    for (const QString &host : probeHosts)
         map << QStringLiteral("%1:443=127.0.0.1:%2").arg(host).arg(m_secure.serverPort());
     map << QStringLiteral("*=127.0.0.1:%1").arg(m_internet.serverPort());
     qputenv("TOVREN_DEVSTACK_HOSTS", map.join(QStringLiteral(", ")).toUtf8());
@@ -158,17 +156,12 @@ ProbeWorld::ProbeWorld()
 
 ProbeWorld::~ProbeWorld()
 {
-    const auto restore = [](const char *name, const QByteArray &saved) {
-        if (saved.isEmpty())
-            qunsetenv(name);
-        else
-            qputenv(name, saved);
-    };
-    restore("TOVREN_DEVSTACK_HOSTS", m_savedHosts);
-    restore("CURL_CA_BUNDLE", m_savedBundle);
+    for (const auto &[name, saved] :
+         {std::pair{"TOVREN_DEVSTACK_HOSTS", m_savedHosts}, {"CURL_CA_BUNDLE", m_savedBundle}})
+        saved.isEmpty() ? qunsetenv(name) : qputenv(name, saved);
 }
 
-QByteArray ProbeWorld::singBoxTemplate() const
+ProtocolConfiguration ProbeWorld::singBoxConfiguration() const
 {
     const QJsonObject proxy{{"type", "socks"},
                             {"tag", "proxy"},
@@ -188,15 +181,10 @@ QByteArray ProbeWorld::singBoxTemplate() const
                                                    QJsonObject{{"ip_cidr", QJsonArray{"10.0.0.0/8", "192.168.0.0/16"}},
                                                                {"outbound", "direct"}}}}}},
     };
-    return QJsonDocument(config).toJson(QJsonDocument::Compact);
-}
-
-ProtocolConfiguration ProbeWorld::singBoxConfiguration() const
-{
     ProtocolConfiguration configuration;
     configuration.endpointId = QStringLiteral("ep_jp_01");
     configuration.protocolKind = ProtocolKind::vless;
-    configuration.singBoxConfigText = QString::fromUtf8(singBoxTemplate());
+    configuration.singBoxConfigText = QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact));
     return configuration;
 }
 

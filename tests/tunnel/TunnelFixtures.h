@@ -1,6 +1,8 @@
 #pragma once
 
-#include "../runtime/RuntimeFixtures.h"
+#include "AwaitTask.h"
+#include "SimulatedMac.h"
+#include "TestHome.h"
 
 #include "api/ProtocolConfiguration.h"
 
@@ -12,21 +14,36 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <functional>
+#include <stdexcept>
+
 // Pieces shared by the tunnel suites: the probe targets' stand-in servers, an upstream proxy, templates and
 // process helpers.
 namespace TunnelFixtures {
 
-using RuntimeFixtures::eventually;
-using RuntimeFixtures::failureOf;
-using RuntimeFixtures::freePort;
-using RuntimeFixtures::listening;
-using RuntimeFixtures::OwnedProcess;
-using RuntimeFixtures::processAlive;
-using RuntimeFixtures::writePidFile;
-using RuntimeFixtures::writeScript;
+// Runs the event loop until the condition holds, for up to ten seconds.
+bool eventually(const std::function<bool()> &condition);
+int freePort(); // a loopback port that nothing listens on right now
+bool listening(int port);
+bool writeScript(const QString &file, const QByteArray &body); // an executable shell script
 
-// The host names of the production probe targets.
-const QStringList &probeHosts();
+// A process the test owns, ended when the test lets go of it.
+class OwnedProcess final : public QProcess
+{
+public:
+    ~OwnedProcess() override;
+};
+
+// The error a task ended with; fails when it ended otherwise.
+template<typename Error, typename Task> Error failureOf(Task task)
+{
+    try {
+        awaitTask(std::move(task));
+    } catch (const Error &error) {
+        return error;
+    }
+    throw std::runtime_error("the operation did not fail with the expected error");
+}
 
 // An HTTP server on loopback that answers each request with a status chosen per host and path, then closes.
 // With a certificate it speaks TLS. "/generate_204" answers 204, "/echo" 200 with the body "internet", anything
@@ -36,13 +53,17 @@ class ProbeServer final : public QTcpServer
     Q_OBJECT
 
 public:
-    explicit ProbeServer(QObject *parent = nullptr);
-    bool start(); // plain HTTP
-    bool startSecure(const QSslCertificate &certificate, const QSslKey &key);
+    explicit ProbeServer(QObject *parent = nullptr) : QTcpServer(parent) {}
+    bool start() { return listen(QHostAddress::LocalHost, 0); } // plain HTTP
+    bool startSecure(const QSslCertificate &certificate, const QSslKey &key)
+    {
+        m_certificate = certificate;
+        m_key = key;
+        return start();
+    }
 
     // "host/path" (e.g. "chatgpt.com/") or "*/path".
-    void setStatus(const QString &hostAndPath, int status);
-    void clearStatuses() { m_statuses.clear(); }
+    void setStatus(const QString &hostAndPath, int status) { m_statuses.insert(hostAndPath, status); }
     QStringList requests() const { return m_requests; } // "host/path", in arrival order
 
 protected:
@@ -50,7 +71,6 @@ protected:
 
 private:
     void serve(QTcpSocket *socket);
-    int statusFor(const QString &host, const QString &path) const;
 
     QSslCertificate m_certificate;
     QSslKey m_key;
@@ -77,7 +97,6 @@ public:
     int upstreamPort() const { return m_upstreamPort; }
 
     // A delivered sing-box template whose proxy outbound is the SOCKS upstream.
-    QByteArray singBoxTemplate() const;
     ProtocolConfiguration singBoxConfiguration() const;
 
 private:

@@ -1,5 +1,9 @@
-// The pure decisions of the tunnel: probe readings, the system proxy dictionary, foreign routes, the heartbeat's
-// texts, the WireGuard text rules and the shell texts of the WireGuard path.
+// The pure decisions of the tunnel (probe readings, the system proxy dictionary, foreign routes, the WireGuard
+// texts) and the serial turns that keep the long-lived components' operations from overlapping.
+#include "AwaitTask.h"
+#include "TestHome.h"
+
+#include "core/AsyncSerialQueue.h"
 #include "tunnel/ConnectivityRules.h"
 #include "tunnel/ProbeTargets.h"
 #include "tunnel/TunnelCoordinator.h"
@@ -7,34 +11,69 @@
 #include "tunnel/WireGuardConfigRouter.h"
 #include "tunnel/WireGuardToolInstallerError.h"
 
-#include "TestHome.h"
-
+#include <QCoroTimer>
 #include <QTest>
+
+using namespace std::chrono_literals;
 
 namespace {
 
-// `scutil --proxy` as macOS prints it: the primary settings, then the per-interface ones.
-QString scutilOutput(const QString &topLevel, const QString &scoped = {})
+QString yes(bool value)
 {
-    return QStringLiteral("<dictionary> {\n  ExceptionsList : <array> {\n    0 : *.local\n    1 : 169.254/16\n  }\n"
-                          "  FTPPassive : 1\n") +
-           topLevel + QStringLiteral("  __SCOPED__ : <dictionary> {\n    en0 : <dictionary> {\n") + scoped +
-           QStringLiteral("    }\n  }\n}\n");
+    return value ? QStringLiteral("yes") : QStringLiteral("no");
 }
 
-QString proxyLines(const QString &kind, int enable, const QString &server, int port)
-{
-    return QStringLiteral("  %1Enable : %2\n  %1Port : %3\n  %1Proxy : %4\n")
-        .arg(kind)
-        .arg(enable)
-        .arg(port)
-        .arg(server);
-}
+// Each decision as a function of one text.
+const QMap<QString, std::function<QString(const QString &)>> decide{
+    {"status",
+     [](const QString &output) {
+         const int status = Connectivity::parseHTTPStatus(output);
+         return QString::number(status) + (Connectivity::isReachableWebStatus(status) ? " web" : "") +
+                (Connectivity::isReachableAIStatus(status) ? " ai" : "");
+     }},
+    {"points", [](const QString &output) { return yes(Connectivity::systemProxyPointsTo(output, 19090)); }},
+    {"routes", [](const QString &table) { return Connectivity::routeWarning(table).value_or("none"); }},
+    {"smart",
+     [](const QString &text) { return TunnelCoordinator::preparedWireGuardConfig(text, OutboundMode::smart); }},
+    {"enhanced",
+     [](const QString &text) { return TunnelCoordinator::preparedWireGuardConfig(text, OutboundMode::enhanced); }},
+    {"wg-quick",
+     [](const QString &description) {
+         const auto error = TunnelCoordinatorError::commandFailed(description);
+         QString shown;
+         try {
+             TunnelCoordinator::raiseFriendlyWGQuickError(std::make_exception_ptr(error));
+         } catch (const TunnelCoordinatorError &friendly) {
+             shown = friendly.description();
+         }
+         return yes(TunnelCoordinator::isRecoverableWGQuickError(error)) + u' ' +
+                yes(WireGuardCommands::isVersionMismatch(description)) + u' ' + shown;
+     }},
+    {"ours listed", [](const QString &output) { return yes(WireGuardCommands::listsClientInterface(output)); }},
+    {"failed", [](const QString &text) { return TunnelCoordinatorError::commandFailed(text).description(); }},
+    {"install", [](const QString &text) { return WireGuardToolInstallerError::installFailed(text).description(); }},
+};
 
-const QString routingHeader = QStringLiteral("Routing tables\n\nInternet:\n"
-                                             "Destination        Gateway            Flags     Netif Expire\n"
-                                             "default            192.168.1.1        UGScg       en0\n"
-                                             "127                127.0.0.1          UCS         lo0\n");
+// An operation of some component: takes its turn, then holds it across a wait.
+struct Recorder
+{
+    AsyncSerialQueue queue;
+    QStringList events;
+    int running = 0;
+    int mostAtOnce = 0;
+
+    QCoro::Task<> operation(QString name, std::chrono::milliseconds wait, bool fail = false)
+    {
+        const auto turn = co_await queue.turn();
+        mostAtOnce = std::max(mostAtOnce, ++running);
+        events << name + QStringLiteral(" start");
+        co_await QCoro::sleepFor(wait);
+        events << name + QStringLiteral(" end");
+        --running;
+        if (fail)
+            throw std::runtime_error("failed");
+    }
+};
 
 } // namespace
 
@@ -45,333 +84,171 @@ class TestTunnelRules : public QObject
     TestHome m_home;
 
 private Q_SLOTS:
-    void curlStatusOutput_data()
+    void decisions_data()
     {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<int>("status");
-        QTest::newRow("no answer") << "000" << 0;
-        QTest::newRow("empty") << "" << 0;
-        QTest::newRow("white space only") << " \n" << 0;
-        QTest::newRow("204") << "204" << 204;
-        QTest::newRow("surrounded by white space") << "\n 302\t\n" << 302;
-        QTest::newRow("leading plus") << "+200" << 200;
-        QTest::newRow("leading minus") << "-1" << -1;
-        QTest::newRow("not a number") << "20x" << 0;
-        QTest::newRow("two numbers") << "200 204" << 0;
-    }
-    void curlStatusOutput()
-    {
-        QFETCH(QString, output);
-        QFETCH(int, status);
-        QCOMPARE(Connectivity::parseHTTPStatus(output), status);
-    }
+        QTest::addColumn<QString>("decision");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("expected");
+        const auto add = [](const char *name, const char *decision, const QString &input, const QString &expected) {
+            QTest::newRow(name) << decision << input << expected;
+        };
+        // Pairs of curl's printed status and its reading; an AI API's refusal still answered through the tunnel.
+        const QStringList statuses{"000", "0",      "\n 302\t\n", "302 web ai", "+200",    "200 web ai",
+                                   "-1",  "-1",     "20x",        "0",          "200 204", "0",
+                                   "199", "199",    "399",        "399 web ai", "401",     "401 ai",
+                                   "499", "499 ai", "500",        "500",        " \n",     "0"};
+        for (qsizetype i = 0; i < statuses.size(); i += 2)
+            QTest::addRow("status %s", qPrintable(statuses.at(i))) << "status" << statuses.at(i) << statuses.at(i + 1);
 
-    void reachableStatuses_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("web");
-        QTest::addColumn<bool>("ai");
-        QTest::newRow("0") << 0 << false << false;
-        QTest::newRow("199") << 199 << false << false;
-        QTest::newRow("200") << 200 << true << true;
-        QTest::newRow("204") << 204 << true << true;
-        QTest::newRow("399") << 399 << true << true;
-        // An API that refuses a request without a key still answered through the tunnel.
-        QTest::newRow("401") << 401 << false << true;
-        QTest::newRow("404") << 404 << false << true;
-        QTest::newRow("499") << 499 << false << true;
-        QTest::newRow("500") << 500 << false << false;
-    }
-    void reachableStatuses()
-    {
-        QFETCH(int, status);
-        QFETCH(bool, web);
-        QFETCH(bool, ai);
-        QCOMPARE(Connectivity::isReachableWebStatus(status), web);
-        QCOMPARE(Connectivity::isReachableAIStatus(status), ai);
-    }
-
-    void systemProxyDictionary_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<bool>("points");
-        const QString http = proxyLines("HTTP", 1, "127.0.0.1", 19090);
-        QTest::newRow("HTTP on the port") << scutilOutput(http) << true;
-        QTest::newRow("only SOCKS on the port") << scutilOutput(proxyLines("SOCKS", 1, "127.0.0.1", 19090)) << true;
-        QTest::newRow("all three switched off")
-            << scutilOutput(proxyLines("HTTP", 0, "127.0.0.1", 19090) + proxyLines("HTTPS", 0, "127.0.0.1", 19090) +
-                            proxyLines("SOCKS", 0, "127.0.0.1", 19090))
-            << false;
-        QTest::newRow("another port") << scutilOutput(proxyLines("HTTP", 1, "127.0.0.1", 19091)) << false;
-        QTest::newRow("a port that only starts with ours")
-            << scutilOutput(proxyLines("HTTP", 1, "127.0.0.1", 190900)) << false;
-        QTest::newRow("another server") << scutilOutput(proxyLines("HTTP", 1, "10.0.0.2", 19090)) << false;
+        // `scutil --proxy` as macOS prints it: the primary settings, then the per-interface ones.
+        const auto scutil = [](const QString &top, const QString &scoped = {}) {
+            return "<dictionary> {\n  ExceptionsList : <array> {\n    0 : *.local\n  }\n  FTPPassive : 1\n" + top +
+                   "  __SCOPED__ : <dictionary> {\n    en0 : <dictionary> {\n" + scoped + "    }\n  }\n}\n";
+        };
+        const auto lines = [](const QString &kind, int enable, const QString &server, int port) {
+            return QStringLiteral("  %1Enable : %2\n  %1Port : %3\n  %1Proxy : %4\n")
+                .arg(kind, QString::number(enable), QString::number(port), server);
+        };
+        add("HTTP on the port", "points", scutil(lines("HTTP", 1, "127.0.0.1", 19090)), "yes");
+        add("a port that starts with ours", "points", scutil(lines("HTTP", 1, "127.0.0.1", 190900)), "no");
+        add("another server", "points", scutil(lines("HTTP", 1, "10.0.0.2", 19090)), "no");
         // Our entry switched off while the user's own HTTPS proxy is on: nothing points at the client.
-        QTest::newRow("flags and port from different kinds")
-            << scutilOutput(proxyLines("HTTP", 0, "127.0.0.1", 19090) + proxyLines("HTTPS", 1, "10.0.0.2", 8080))
-            << false;
-        QTest::newRow("only a scoped interface") << scutilOutput(QString(), "      " + http.trimmed() + "\n") << false;
-        QTest::newRow("empty") << QString() << false;
+        add("flags from another kind", "points",
+            scutil(lines("HTTP", 0, "127.0.0.1", 19090) + lines("HTTPS", 1, "10.0.0.2", 8080)), "no");
+
+        const QString table =
+            "Routing tables\n\nInternet:\nDestination        Gateway            Flags     Netif Expire\n"
+            "default            192.168.1.1        UGScg       en0\n";
+        const QString warning = QStringLiteral("检测到可能存在其它 VPN/TUN 路由：");
+        add("own TUN", "routes",
+            table + "default            172.19.0.1         UGScIg    utun4\n"
+                    "198.18.0/16        172.19.0.3         UGSc      utun4\n",
+            "none");
+        add("three of five foreign defaults", "routes",
+            table + "default    link#21    UCSIg    utun3\ndefault    link#22    UCSIg    utun4\n"
+                    "default    link#23    UCSIg    utun5\ndefault    link#24    UCSIg    utun6\n",
+            warning + "default    link#21    UCSIg    utun3；default    link#22    UCSIg    utun4；"
+                      "default    link#23    UCSIg    utun5");
+        add("split default and fake range, tabs", "routes",
+            table + "\t0/1     10.8.0.1   UGScg   utun2\n128.0/1   10.8.0.1   UGSc   utun2\n198.18.0/16  10.8.0.1  "
+                    "UGSc  utun2\n",
+            warning + "0/1     10.8.0.1   UGScg   utun2；128.0/1   10.8.0.1   UGSc   utun2；198.18.0/16  10.8.0.1  "
+                      "UGSc  utun2");
+        add("narrow routes", "routes", table + "10.8/16   10.8.0.1   UGSc   utun2\n100.64/10   link#30   UCS   utun9\n",
+            "none");
+
+        const QString smart = "AllowedIPs = " + WireGuardConfigRouter::smartModeAddresses().join(", ");
+        const QString all = QStringLiteral("AllowedIPs = 0.0.0.0/0, ::/0");
+        const QString peers = "[Interface]\nPrivateKey = k\n\n[Peer]\nPublicKey = a\n"
+                              "AllowedIPs = 10.0.0.0/8\n\n[Peer]\nPublicKey = b\n  allowedips=192.168.0.0/16\n";
+        add("enhanced: every peer", "enhanced", "\n\n" + peers + "\n",
+            "# Tovren outbound mode: enhanced\n[Interface]\nPrivateKey = k\n\n[Peer]\nPublicKey = a\n" + all +
+                "\n\n[Peer]\nPublicKey = b\n" + all);
+        add("smart: DNS after the header", "smart", peers,
+            "# Tovren outbound mode: smart\n[Interface]\nDNS = 1.1.1.1, 8.8.8.8\nPrivateKey = k\n\n[Peer]\nPublicKey = "
+            "a\n" +
+                smart + "\n\n[Peer]\nPublicKey = b\n" + smart);
+        add("no AllowedIPs: appended", "enhanced", "[Peer]\nPublicKey = a",
+            "# Tovren outbound mode: enhanced\n[Peer]\nPublicKey = a\n" + all);
+
+        add("interface exists", "wg-quick", "wg-quick: `tovren-active' already exists",
+            "yes no wg-quick: `tovren-active' already exists");
+        add("utun", "wg-quick", "Unable to create utun interface (1)", "yes no Unable to create utun interface (1)");
+        add("version", "wg-quick", "wg-quick: Version mismatch: bash 3 detected",
+            "no yes 连接组件版本不匹配，请点击“一键安装连接组件”更新 Bash 和 WireGuard Tools。");
+        add("cancelled", "wg-quick", "execution error: User canceled. (-128)",
+            "no no execution error: User canceled. (-128)");
+        add("listed among others", "ours listed", "wg0 tovren-active\tutun7\n", "yes");
+        add("only others listed", "ours listed", "wg0 tovren-active2 my-tovren-active\n", "no");
+        // A failed command without any output still says what failed.
+        add("failure without output", "failed", " \n\t", "WireGuard 命令执行失败。");
+        add("install failure", "install", "\n Error: no bottle \n", "连接组件安装失败：Error: no bottle");
+        add("install failure without output", "install", " \n", "连接组件安装失败。");
     }
-    void systemProxyDictionary()
+    void decisions()
     {
-        QFETCH(QString, output);
-        QFETCH(bool, points);
-        QCOMPARE(Connectivity::systemProxyPointsTo(output, 19090), points);
+        QFETCH(QString, decision);
+        QFETCH(QString, input);
+        QFETCH(QString, expected);
+        QCOMPARE(decide.value(decision)(input), expected);
     }
 
-    void foreignRoutes_data()
+    void summariesPathsAndScripts()
     {
-        QTest::addColumn<QString>("table");
-        QTest::addColumn<QString>("warning");
-        QTest::newRow("plain Wi-Fi Mac") << routingHeader << QString();
-        QTest::newRow("only the client's own TUN")
-            << routingHeader + "default            172.19.0.1         UGScIg    utun4\n"
-                               "0/1                172.19.0.2         UGScg     utun4\n"
-                               "198.18.0/16        172.19.0.3         UGSc      utun4\n"
-            << QString();
-        QTest::newRow("five foreign default routes")
-            << routingHeader + "default            link#21            UCSIg     utun3\n"
-                               "default            link#22            UCSIg     utun4\n"
-                               "default            link#23            UCSIg     utun5\n"
-                               "default            link#24            UCSIg     utun6\n"
-                               "default            link#25            UCSIg     utun7\n"
-            << "检测到可能存在其它 VPN/TUN 路由：default            link#21            UCSIg     utun3；"
-               "default            link#22            UCSIg     utun4；default            link#23            UCSIg     "
-               "utun5";
-        QTest::newRow("split default and fake-address range, indented with tabs")
-            << routingHeader + "\t0/1                10.8.0.1           UGScg     utun2\n"
-                               "128.0/1            10.8.0.1           UGSc      utun2\n"
-                               "198.18.0/16        10.8.0.1           UGSc      utun2\n"
-            << "检测到可能存在其它 VPN/TUN 路由：0/1                10.8.0.1           UGScg     utun2；"
-               "128.0/1            10.8.0.1           UGSc      utun2；"
-               "198.18.0/16        10.8.0.1           UGSc      utun2";
-        QTest::newRow("narrow routes through a tunnel are not suspicious")
-            << routingHeader + "10.8/16            10.8.0.1           UGSc      utun2\n"
-                               "100.64/10          link#30            UCS       utun9\n"
-            << QString();
-        QTest::newRow("a wide route that is not a tunnel")
-            << routingHeader + "0/1                192.168.1.1        UGSc        en0\n"
-            << QString();
-    }
-    void foreignRoutes()
-    {
-        QFETCH(QString, table);
-        QFETCH(QString, warning);
-        QCOMPARE(Connectivity::routeWarning(table).value_or(QString()), warning);
-    }
+        QCOMPARE(Connectivity::healthSummary(true, std::nullopt), "系统代理与 AI 专用入口保活通过。");
+        QCOMPARE(Connectivity::healthSummary(false, QStringList{"甲。", "乙。", "丙。"}),
+                 "系统代理保活通过。 检测到系统代理曾丢失，甲。 乙。");
+        QCOMPARE(Connectivity::healthSummary(true, QStringList()),
+                 "系统代理与 AI 专用入口保活通过。 检测到系统代理曾丢失，已重新设置 macOS 系统代理。");
 
-    void healthSummaries_data()
-    {
-        QTest::addColumn<bool>("ai");
-        QTest::addColumn<std::optional<QStringList>>("repair");
-        QTest::addColumn<QString>("summary");
-        QTest::newRow("plain") << false << std::optional<QStringList>() << "系统代理保活通过。";
-        QTest::newRow("AI") << true << std::optional<QStringList>() << "系统代理与 AI 专用入口保活通过。";
-        QTest::newRow("repaired, first two notes")
-            << false << std::optional<QStringList>(QStringList{"甲。", "乙。", "丙。"})
-            << "系统代理保活通过。 检测到系统代理曾丢失，甲。 乙。";
-        QTest::newRow("repaired without notes") << true << std::optional<QStringList>(QStringList())
-                                                << "系统代理与 AI 专用入口保活通过。 检测到系统代理曾丢失，已重新设置 "
-                                                   "macOS 系统代理。";
-    }
-    void healthSummaries()
-    {
-        QFETCH(bool, ai);
-        QFETCH(std::optional<QStringList>, repair);
-        QFETCH(QString, summary);
-        QCOMPARE(Connectivity::healthSummary(ai, repair), summary);
-    }
+        // WireGuard unless a sing-box form says otherwise; a WireGuard kind wins over any sing-box text.
+        ProtocolConfiguration configuration;
+        QVERIFY(TunnelCoordinator::usesWireGuardPath(configuration));
+        configuration.rawConfig = JSONValue(JSONValue::Object());
+        QVERIFY(!TunnelCoordinator::usesWireGuardPath(configuration));
+        configuration.protocolKind = ProtocolKind::wireguard;
+        QVERIFY(TunnelCoordinator::usesWireGuardPath(configuration));
 
-    void probeTargetsOverride()
-    {
+        // Only a simulated Mac may point the probes elsewhere.
         const ProbeTargets::Lists production = ProbeTargets::production();
-        QCOMPARE(production.web.size(), 2);
         QCOMPARE(production.direct.mid(0, 2), production.web);
-        QCOMPARE(production.ai.size(), 4);
-
         const ProbeTargets::Lists changed = ProbeTargets::withOverride(
             production, " direct = http://127.0.0.1:1/a, http://127.0.0.1:1/b ;AI=http://127.0.0.1:2/; bogus=x; ");
         QCOMPARE(changed.direct, (QStringList{"http://127.0.0.1:1/a", "http://127.0.0.1:1/b"}));
         QCOMPARE(changed.ai, QStringList{"http://127.0.0.1:2/"});
         QCOMPARE(changed.web, production.web);
-
-        // Only a simulated Mac may be pointed elsewhere.
         qputenv("TOVREN_PROBE_TARGETS", "web=http://127.0.0.1:3/");
         qunsetenv("TOVREN_HOST_ROOT");
         QCOMPARE(ProbeTargets::current(), production);
         qputenv("TOVREN_HOST_ROOT", "/tmp/simulated");
         QCOMPARE(ProbeTargets::current().web, QStringList{"http://127.0.0.1:3/"});
+
+        // Homebrew's bash runs wg-quick when there is one; tool paths lie below a simulated Mac's root.
+        const QString path =
+            QStringLiteral("export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+        const QString conf = QStringLiteral("/Users/o'neil/tovren-active.conf");
+        QCOMPARE(WireGuardCommands::wgQuickCommand("/opt/homebrew/bin/wg-quick", "/usr/local/bin/bash", "up", conf),
+                 path + "; '/tmp/simulated/usr/local/bin/bash' '/tmp/simulated/opt/homebrew/bin/wg-quick' 'up' "
+                        "'/Users/o'\\''neil/tovren-active.conf'");
         qunsetenv("TOVREN_HOST_ROOT");
         qunsetenv("TOVREN_PROBE_TARGETS");
+        for (const std::optional<QString> &bash : {std::optional<QString>("/bin/bash"), std::optional<QString>()})
+            QCOMPARE(WireGuardCommands::wgQuickCommand("/opt/homebrew/bin/wg-quick", bash, "down", "/a b"),
+                     path + "; '/opt/homebrew/bin/wg-quick' 'down' '/a b'");
+        QCOMPARE(WireGuardCommands::repairScript(conf),
+                 path + "\nwg-quick down '/Users/o'\\''neil/tovren-active.conf' >/dev/null 2>&1 || true\n"
+                        "wg-quick down 'tovren-active' >/dev/null 2>&1 || true\n"
+                        "ifconfig 'tovren-active' destroy >/dev/null 2>&1 || true\n"
+                        "dscacheutil -flushcache >/dev/null 2>&1 || true\n"
+                        "killall -HUP mDNSResponder >/dev/null 2>&1 || true");
     }
 
-    void wireGuardPathChoice_data()
+    // Turns go in arrival order, one at a time, even to a newcomer that asks while the turn is being handed on;
+    // a failed operation passes its turn on; an idle queue gives the turn at once; waiting keeps the loop going.
+    void serialTurns()
     {
-        QTest::addColumn<ProtocolConfiguration>("configuration");
-        QTest::addColumn<bool>("wireGuard");
-        ProtocolConfiguration configuration;
-        configuration.protocolKind = ProtocolKind::wireguard;
-        configuration.singBoxConfigText = "{}";
-        QTest::newRow("wireguard, even with a sing-box text") << configuration << true;
-        configuration = {};
-        QTest::newRow("unknown without any sing-box form") << configuration << true;
-        configuration.rawConfig = JSONValue(JSONValue::Object());
-        QTest::newRow("unknown with a raw configuration") << configuration << false;
-        configuration = {};
-        configuration.protocolKind = ProtocolKind::vless;
-        QTest::newRow("vless") << configuration << false;
-    }
-    void wireGuardPathChoice()
-    {
-        QFETCH(ProtocolConfiguration, configuration);
-        QFETCH(bool, wireGuard);
-        QCOMPARE(TunnelCoordinator::usesWireGuardPath(configuration), wireGuard);
-    }
-
-    void preparedWireGuardText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<OutboundMode>("mode");
-        QTest::addColumn<QString>("prepared");
-        const QString smart = "AllowedIPs = " + WireGuardConfigRouter::smartModeAddresses().join(", ");
-        const QString all = QStringLiteral("AllowedIPs = 0.0.0.0/0, ::/0");
-        const QString twoPeers = "[Interface]\nPrivateKey = k\nAddress = 10.0.0.2/32\n\n[Peer]\nPublicKey = a\n"
-                                 "AllowedIPs = 10.0.0.0/8\n\n[Peer]\nPublicKey = b\n  allowedips=192.168.0.0/16\n";
-        QTest::newRow("enhanced: every peer, no DNS added")
-            << "\n\n" + twoPeers + "\n"
-            << OutboundMode::enhanced
-            << "# Tovren outbound mode: enhanced\n[Interface]\nPrivateKey = k\nAddress = 10.0.0.2/32\n\n[Peer]\n"
-               "PublicKey = a\n" +
-                   all + "\n\n[Peer]\nPublicKey = b\n" + all;
-        QTest::newRow("smart: DNS after the interface header")
-            << twoPeers << OutboundMode::smart
-            << "# Tovren outbound mode: smart\n[Interface]\nDNS = 1.1.1.1, 8.8.8.8\nPrivateKey = k\n"
-               "Address = 10.0.0.2/32\n\n[Peer]\nPublicKey = a\n" +
-                   smart + "\n\n[Peer]\nPublicKey = b\n" + smart;
-        QTest::newRow("smart: an existing DNS line in any letter case stays")
-            << "[interface]\n\tdns = 9.9.9.9\n[Peer]\nAllowedIPs = 0.0.0.0/0" << OutboundMode::smart
-            << "# Tovren outbound mode: smart\n[interface]\n\tdns = 9.9.9.9\n[Peer]\n" + smart;
-        QTest::newRow("no AllowedIPs line: appended")
-            << "[Interface]\nDNS = 1.1.1.1\n[Peer]\nPublicKey = a" << OutboundMode::enhanced
-            << "# Tovren outbound mode: enhanced\n[Interface]\nDNS = 1.1.1.1\n[Peer]\nPublicKey = a\n" + all;
-        QTest::newRow("smart without an interface header gets no DNS")
-            << "[Peer]\nAllowedIPs = 0.0.0.0/0" << OutboundMode::smart
-            << "# Tovren outbound mode: smart\n[Peer]\n" + smart;
-    }
-    void preparedWireGuardText()
-    {
-        QFETCH(QString, text);
-        QFETCH(OutboundMode, mode);
-        QFETCH(QString, prepared);
-        QCOMPARE(TunnelCoordinator::preparedWireGuardConfig(text, mode), prepared);
-    }
-
-    void wgQuickCommandText_data()
-    {
-        QTest::addColumn<QString>("root");
-        QTest::addColumn<std::optional<QString>>("bash");
-        QTest::addColumn<QString>("command");
-        const QString path =
-            QStringLiteral("export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin; ");
-        QTest::newRow("system bash: wg-quick's own interpreter")
-            << QString() << std::optional<QString>("/bin/bash")
-            << path + "'/opt/homebrew/bin/wg-quick' 'up' '/Users/jo/Library/Application Support/Tovren/Protocols/"
-                      "tovren-active.conf'";
-        QTest::newRow("Homebrew bash runs it")
-            << QString() << std::optional<QString>("/opt/homebrew/bin/bash")
-            << path + "'/opt/homebrew/bin/bash' '/opt/homebrew/bin/wg-quick' 'up' '/Users/jo/Library/Application "
-                      "Support/Tovren/Protocols/tovren-active.conf'";
-        QTest::newRow("no bash at all") << QString() << std::optional<QString>()
-                                        << path + "'/opt/homebrew/bin/wg-quick' 'up' '/Users/jo/Library/Application "
-                                                  "Support/Tovren/Protocols/tovren-active.conf'";
-        QTest::newRow("simulated Mac: tool paths below the root")
-            << "/tmp/mac" << std::optional<QString>("/usr/local/bin/bash")
-            << path + "'/tmp/mac/usr/local/bin/bash' '/tmp/mac/opt/homebrew/bin/wg-quick' 'up' '/Users/jo/Library/"
-                      "Application Support/Tovren/Protocols/tovren-active.conf'";
-    }
-    void wgQuickCommandText()
-    {
-        QFETCH(QString, root);
-        QFETCH(std::optional<QString>, bash);
-        QFETCH(QString, command);
-        if (root.isEmpty())
-            qunsetenv("TOVREN_HOST_ROOT");
-        else
-            qputenv("TOVREN_HOST_ROOT", root.toUtf8());
-        QCOMPARE(WireGuardCommands::wgQuickCommand(
-                     "/opt/homebrew/bin/wg-quick", bash, "up",
-                     "/Users/jo/Library/Application Support/Tovren/Protocols/tovren-active.conf"),
-                 command);
-        qunsetenv("TOVREN_HOST_ROOT");
-    }
-
-    void repairScriptQuotesThePath()
-    {
-        QCOMPARE(WireGuardCommands::repairScript("/Users/o'neil/tovren-active.conf"),
-                 QStringLiteral("export PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin\n"
-                                "wg-quick down '/Users/o'\\''neil/tovren-active.conf' >/dev/null 2>&1 || true\n"
-                                "wg-quick down 'tovren-active' >/dev/null 2>&1 || true\n"
-                                "ifconfig 'tovren-active' destroy >/dev/null 2>&1 || true\n"
-                                "dscacheutil -flushcache >/dev/null 2>&1 || true\n"
-                                "killall -HUP mDNSResponder >/dev/null 2>&1 || true"));
-    }
-
-    void wgQuickFailures_data()
-    {
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<bool>("recoverable");
-        QTest::addColumn<bool>("versionMismatch");
-        QTest::newRow("interface exists") << "wg-quick: `tovren-active' already exists" << true << false;
-        QTest::newRow("file exists") << "mkdir: /var/run/wireguard: File exists" << true << false;
-        QTest::newRow("utun") << "0:95: execution error: Unable to create utun interface (1)" << true << false;
-        QTest::newRow("route") << "[#] route -q -n add: ROUTE: Network is unreachable" << true << false;
-        QTest::newRow("DNS") << "Setting DNS failed" << true << false;
-        QTest::newRow("version") << "wg-quick: Version mismatch: bash 3 detected" << false << true;
-        QTest::newRow("cancelled prompt") << "0:47: execution error: User canceled. (-128)" << false << false;
-    }
-    void wgQuickFailures()
-    {
-        QFETCH(QString, description);
-        QFETCH(bool, recoverable);
-        QFETCH(bool, versionMismatch);
-        QCOMPARE(TunnelCoordinator::isRecoverableWGQuickError(TunnelCoordinatorError::commandFailed(description)),
-                 recoverable);
-        QCOMPARE(WireGuardCommands::isVersionMismatch(description), versionMismatch);
-        try {
-            TunnelCoordinator::raiseFriendlyWGQuickError(
-                std::make_exception_ptr(TunnelCoordinatorError::commandFailed(description)));
-        } catch (const TunnelCoordinatorError &error) {
-            QCOMPARE(error.description(),
-                     versionMismatch ? QStringLiteral("连接组件版本不匹配，请点击“一键安装连接组件”更新 Bash 和 "
-                                                      "WireGuard Tools。")
-                                     : description);
-        }
-    }
-
-    void staleInterfaceListing_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<bool>("stale");
-        QTest::newRow("among others") << "wg0 tovren-active\tutun7\n" << true;
-        QTest::newRow("only others") << "wg0 tovren-active2 my-tovren-active\n" << false;
-        QTest::newRow("nothing") << "" << false;
-    }
-    void staleInterfaceListing()
-    {
-        QFETCH(QString, output);
-        QFETCH(bool, stale);
-        QCOMPARE(WireGuardCommands::listsClientInterface(output), stale);
-    }
-
-    void errorTexts()
-    {
-        // A failed command without any output still says what failed.
-        QCOMPARE(TunnelCoordinatorError::commandFailed(" \n\t").description(), "WireGuard 命令执行失败。");
-        QCOMPARE(TunnelCoordinatorError::commandFailed("boom").description(), "boom");
-        QCOMPARE(WireGuardToolInstallerError::installFailed("\n Error: no bottle \n").description(),
-                 "连接组件安装失败：Error: no bottle");
-        QCOMPARE(WireGuardToolInstallerError::installFailed(" \n").description(), "连接组件安装失败。");
+        Recorder recorder;
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(5);
+        auto a = recorder.operation("a", 120ms, true); // the longest first: without turns it would end last
+        QCOMPARE(recorder.events, QStringList{"a start"});
+        auto b = recorder.operation("b", 10ms);
+        auto c = recorder.operation("c", 40ms);
+        QCOMPARE(recorder.queue.waitingCount(), 2);
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, awaitTask(std::move(a)));
+        QVERIFY(recorder.queue.isBusy()); // handed to "b", which has not resumed yet
+        auto late = recorder.operation("d", 1ms);
+        QCOMPARE(recorder.queue.waitingCount(), 2);
+        awaitTask(std::move(b));
+        awaitTask(std::move(c));
+        awaitTask(std::move(late));
+        QCOMPARE(recorder.events,
+                 (QStringList{"a start", "a end", "b start", "b end", "c start", "c end", "d start", "d end"}));
+        QCOMPARE(recorder.mostAtOnce, 1);
+        QVERIFY(!recorder.queue.isBusy());
+        QVERIFY(ticks > 10);
     }
 };
 
