@@ -127,5 +127,6 @@ void ConnectionWorld::leadUpstreamTo(QJsonObject &dataSet, const QString &endpoi
 
 void ConnectionWorld::breakUpstream(QJsonObject &dataSet, const QString &endpointId)
 {
-    leadUpstreamTo(dataSet, endpointId, TunnelFixtures::freePort());
+    // A privileged port: nothing here listens there, and no later bind to port 0 can be given it.
+    leadUpstreamTo(dataSet, endpointId, 1);
 }
