@@ -63,12 +63,10 @@ void AppState::openTelegramProxy()
     // On the clipboard in every case, so the user can paste it into Telegram by hand.
     Workspace::copyText(link);
     const QUrl url(link, QUrl::StrictMode);
-    if (url.isValid() && !url.scheme().isEmpty()) {
-        Workspace::openURL(url);
-        appendLog(QStringLiteral("已打开 Telegram 本地 SOCKS 代理入口。"));
-    } else {
-        appendLog(QStringLiteral("Telegram 本地 SOCKS 代理入口已复制。"));
-    }
+    // Without a handler for tg: links nothing opens; the log must not claim otherwise.
+    const bool opened = url.isValid() && !url.scheme().isEmpty() && Workspace::openURL(url);
+    appendLog(opened ? QStringLiteral("已打开 Telegram 本地 SOCKS 代理入口。")
+                     : QStringLiteral("Telegram 本地 SOCKS 代理入口已复制。"));
 }
 
 void AppState::openAIToolLauncher(const QString &command, const QString &displayName)

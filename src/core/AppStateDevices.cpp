@@ -5,7 +5,7 @@
 
 namespace {
 
-int clampedInt(qint64 value)
+int clampedCount(qint64 value)
 {
     return static_cast<int>(std::clamp<qint64>(value, 0, std::numeric_limits<int>::max()));
 }
@@ -40,10 +40,10 @@ QCoro::Task<void> AppState::syncClientBootstrap(QString token)
         co_return;
     if (answer.user) {
         setCurrentUser(*answer.user);
-        setMaxDevices(clampedInt(answer.user->maxDevices));
+        setMaxDevices(clampedCount(answer.user->maxDevices));
     }
     if (answer.maxDevices)
-        setMaxDevices(clampedInt(*answer.maxDevices)); // the answer's own limit wins over the user's
+        setMaxDevices(clampedCount(*answer.maxDevices)); // the answer's own limit wins over the user's
     if (!answer.endpoints.isEmpty())
         applyBootstrapEndpoints(answer.endpoints);
     if (!answer.devices) {
@@ -59,8 +59,8 @@ QCoro::Task<void> AppState::syncDevices(QString token)
     const APIDevicesResponse answer = co_await m_api->devices(token);
     if (!isCurrentSession(token))
         co_return;
-    setMaxDevices(clampedInt(answer.maxDevices));
-    setActiveDeviceCount(clampedInt(answer.activeDeviceCount));
+    setMaxDevices(clampedCount(answer.maxDevices));
+    setActiveDeviceCount(clampedCount(answer.activeDeviceCount));
     if (applyDeviceRules(answer.devices))
         co_return;
     // Not recognised: the current device stays only while the account still lists it, and then as listed now
@@ -106,7 +106,7 @@ int AppState::effectiveMaxDevices() const
 {
     if (m_maxDevices >= 1)
         return m_maxDevices;
-    return m_currentUser ? clampedInt(m_currentUser->maxDevices) : 0;
+    return m_currentUser ? clampedCount(m_currentUser->maxDevices) : 0;
 }
 
 QString AppState::deviceUsage() const

@@ -491,6 +491,15 @@ private Q_SLOTS:
         state.purchase(plan);
         QCOMPARE(state.logs().size(), logged);
         QCOMPARE(state.alertMessage(), std::optional<QString>(u"无法打开月费套餐页面，请稍后重试。"_s));
+        // Telegram's link is copied either way; the log says "opened" only when it did open.
+        Workspace::install(
+            {[](const QUrl &) { return false; }, [&](const QString &text) { return copied.append(text), true; }, {}});
+        state.openTelegramProxy();
+        QCOMPARE(copied.last(), u"tg://socks?server=127.0.0.1&port=19090"_s);
+        QCOMPARE(state.logs().first().message, u"Telegram 本地 SOCKS 代理入口已复制。"_s);
+        Workspace::install({[](const QUrl &) { return true; }, {}, {}});
+        state.openTelegramProxy();
+        QCOMPARE(state.logs().first().message, u"已打开 Telegram 本地 SOCKS 代理入口。"_s);
     }
 };
 
