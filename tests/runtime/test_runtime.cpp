@@ -97,16 +97,6 @@ bool writeScript(const QString &file, const QByteArray &body)
            script.setPermissions(script.permissions() | QFile::ExeOwner);
 }
 
-template<typename Error, typename Task> Error failureOf(Task task)
-{
-    try {
-        awaitTask(std::move(task));
-    } catch (const Error &error) {
-        return error;
-    }
-    throw std::runtime_error("the operation did not fail with the expected error");
-}
-
 } // namespace
 
 // The command runners and the administrator shell; the rules that read the core's configuration and what the

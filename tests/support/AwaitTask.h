@@ -43,3 +43,14 @@ template<typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds 
     if constexpr (!std::is_void_v<T>)
         return std::move(*value);
 }
+
+// The error a task ended with; fails when it ended otherwise.
+template<typename Error, typename Task> Error failureOf(Task task)
+{
+    try {
+        awaitTask(std::move(task));
+    } catch (const Error &error) {
+        return error;
+    }
+    throw std::runtime_error("the operation did not fail with the expected error");
+}

@@ -34,17 +34,6 @@ public:
     ~OwnedProcess() override;
 };
 
-// The error a task ended with; fails when it ended otherwise.
-template<typename Error, typename Task> Error failureOf(Task task)
-{
-    try {
-        awaitTask(std::move(task));
-    } catch (const Error &error) {
-        return error;
-    }
-    throw std::runtime_error("the operation did not fail with the expected error");
-}
-
 // An HTTP server on loopback that answers each request with a status chosen per host and path, then closes.
 // With a certificate it speaks TLS. "/generate_204" answers 204, "/echo" 200 with the body "internet", anything
 // else 200, unless a status was set.
