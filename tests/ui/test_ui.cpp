@@ -206,6 +206,7 @@ private Q_SLOTS:
         e->state.setComponentInstallState(install);
         e->state.setIsBusy(busy);
         ConnectButton *button = panel.connectButton();
+        QCOMPARE(panel.statusTitle()->text(), e->state.statusTitle()); // the headline follows too
         QCOMPARE(button->text(), title);
         QCOMPARE(menu.connectionAction()->text(), title);
         QCOMPARE(button->isEnabled(), !busy); // no second connect or disconnect from either
