@@ -129,8 +129,8 @@ private Q_SLOTS:
                     "default    link#23    UCSIg    utun5\ndefault    link#24    UCSIg    utun6\n",
             warning + "default    link#21    UCSIg    utun3；default    link#22    UCSIg    utun4；"
                       "default    link#23    UCSIg    utun5");
-        add("split default and fake range, tabs", "routes",
-            table + "\t0/1     10.8.0.1   UGScg   utun2\n128.0/1   10.8.0.1   UGSc   utun2\n198.18.0/16  10.8.0.1  "
+        add("split default and fake range, blanks around", "routes",
+            table + "\t0/1     10.8.0.1   UGScg   utun2 \t\n128.0/1   10.8.0.1   UGSc   utun2\n198.18.0/16  10.8.0.1  "
                     "UGSc  utun2\n",
             warning + "0/1     10.8.0.1   UGScg   utun2；128.0/1   10.8.0.1   UGSc   utun2；198.18.0/16  10.8.0.1  "
                       "UGSc  utun2");
