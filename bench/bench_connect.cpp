@@ -9,15 +9,15 @@
 #include "BenchSupport.h"
 #include "ConnectionWorld.h"
 
-#include "MainWindow.h"
-#include "MenuBar.h"
-#include "RootView.h"
-#include "StateActions.h"
+#include "ui/MainWindow.h"
+#include "ui/MenuBar.h"
+#include "ui/RootView.h"
+#include "ui/StateActions.h"
 
 #include "runtime/CommandRunner.h"
 #include "runtime/HostPaths.h"
 #include "runtime/SingBoxRuntimeRules.h"
-#include "tunnel/LocalProxyPorts.h"
+#include "base/LocalProxyPorts.h"
 #include "tunnel/ProbeTargets.h"
 
 #include <QApplication>

@@ -10,7 +10,7 @@
 
 #include "api/Deployment.h"
 #include "api/SessionStore.h"
-#include "core/Preferences.h"
+#include "base/Preferences.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -6,7 +6,7 @@
 #include "EndToEnd.h"
 
 #include "api/SessionStore.h"
-#include "core/Preferences.h"
+#include "base/Preferences.h"
 #include "runtime/ProxySnapshotFile.h"
 
 #include <QCoreApplication>

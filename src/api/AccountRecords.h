@@ -1,6 +1,6 @@
 #pragma once
 
-#include "JsonDecoding.h"
+#include "base/JsonDecoding.h"
 
 // Sign-in and account records of the control plane.
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "JsonDecoding.h"
+#include "base/JsonDecoding.h"
 
 // The public catalogue (plans, nodes, client versions), orders and support tickets.
 

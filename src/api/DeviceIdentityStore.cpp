@@ -1,6 +1,6 @@
 #include "DeviceIdentityStore.h"
 
-#include "core/Preferences.h"
+#include "base/Preferences.h"
 
 #include <QUuid>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AccountRecords.h"
-#include "JsonDecoding.h"
+#include "base/JsonDecoding.h"
 
 // The account's devices and the service's endpoints, as the bootstrap and device calls answer. Nearly every
 // field has a default, and most keys are read in both spellings.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "JsonDecoding.h"
+#include "base/JsonDecoding.h"
 
 // The body of any answer with a status outside 200 to 299. Every field is optional and independent.
 struct APIErrorResponse

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "JSONValue.h"
-#include "JsonDecoding.h"
+#include "base/JSONValue.h"
+#include "base/JsonDecoding.h"
 
 // The per-device protocol configuration of one endpoint, as requested and as the control plane answers: a flat
 // shape whose keys vary in spelling, and a nested shape under "protocolConfigV2".

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "JSONValue.h"
+#include "base/JSONValue.h"
 #include "ProtocolConfigRecords.h"
-#include "core/Types.h"
+#include "base/Types.h"
 
 // The client's normalised configuration for one endpoint: WireGuard text for WireGuard, at least one sing-box
 // form for every other protocol. The tunnel consumes it; the quick-connect cache stores it as JSON.

@@ -1,6 +1,6 @@
 #include "SessionStore.h"
 
-#include "core/Preferences.h"
+#include "base/Preferences.h"
 
 std::optional<QString> SessionStore::read() const
 {

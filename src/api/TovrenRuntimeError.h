@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 // The client's own account and connection rules, broken. Shared by the connection pipeline, the account flows
 // and the protocol-configuration records.

@@ -1,7 +1,7 @@
 #include "StartupTimes.h"
 
-#include "MainWindow.h"
-#include "RootView.h"
+#include "ui/MainWindow.h"
+#include "ui/RootView.h"
 
 #include <QElapsedTimer>
 #include <QEvent>

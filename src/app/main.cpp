@@ -1,14 +1,14 @@
-#include "AppDelegate.h"
-#include "MainWindow.h"
-#include "MenuBar.h"
-#include "QuitInterceptor.h"
-#include "Screenshots.h"
+#include "ui/AppDelegate.h"
+#include "ui/MainWindow.h"
+#include "ui/MenuBar.h"
+#include "ui/QuitInterceptor.h"
+#include "ui/Screenshots.h"
 #include "SignalQuit.h"
 #include "StartupTimes.h"
-#include "StateActions.h"
-#include "Typography.h"
-#include "core/AppState.h"
-#include "core/Workspace.h"
+#include "ui/StateActions.h"
+#include "ui/Typography.h"
+#include "state/AppState.h"
+#include "state/Workspace.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "CommandResult.h"
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 #include <QCoro/QCoroTask>
 #include <QProcessEnvironment>

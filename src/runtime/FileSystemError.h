@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 // A folder or file of the client that could not be created, opened or written.
 class FileSystemError final : public TovrenError

@@ -4,7 +4,7 @@
 #include "HostPaths.h"
 #include "PrivilegedCommand.h"
 #include "ProxySnapshotFile.h"
-#include "tunnel/LocalProxyPorts.h"
+#include "base/LocalProxyPorts.h"
 
 using namespace SystemProxy;
 

@@ -1,6 +1,6 @@
 #include "ProxySnapshotFile.h"
 
-#include "core/ProductPaths.h"
+#include "base/ProductPaths.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,4 +1,5 @@
 #include "SingBoxRuntimeCoordinator.h"
+#include "base/LocalProxyPorts.h"
 
 #include "CommandRunner.h"
 #include "FileSystemError.h"
@@ -7,7 +8,7 @@
 #include "SingBoxRuntimeError.h"
 #include "SingBoxRuntimeRules.h"
 
-#include "core/ProductPaths.h"
+#include "base/ProductPaths.h"
 
 #include <QCoreApplication>
 #include <QCoroTimer>
@@ -81,7 +82,7 @@ QList<int> SingBoxRuntimeCoordinator::listenPorts(const QString &configURL)
 {
     QFile file(configURL);
     if (!file.open(QIODevice::ReadOnly))
-        return {SingBox::defaultProxyPort};
+        return {LocalProxyPorts::preferredSystemProxyPort};
     return SingBox::listenPorts(file.readAll());
 }
 
@@ -135,10 +136,10 @@ QCoro::Task<> SingBoxRuntimeCoordinator::checkConfig(QString executableURL, QStr
         throw SingBoxRuntimeError::invalidConfig(SingBox::cleanMessage(result.combinedOutput()));
 }
 
-QCoro::Task<std::optional<TunnelActivation>> SingBoxRuntimeCoordinator::startUnprivileged(QString executableURL,
-                                                                                          QString configURL,
-                                                                                          QString logURL,
-                                                                                          std::optional<int> proxyPort)
+QCoro::Task<std::optional<SingBoxStart>> SingBoxRuntimeCoordinator::startUnprivileged(QString executableURL,
+                                                                                      QString configURL,
+                                                                                      QString logURL,
+                                                                                      std::optional<int> proxyPort)
 {
     auto process = std::make_unique<QProcess>();
     process->setProgram(executableURL);
@@ -175,7 +176,7 @@ QCoro::Task<std::optional<TunnelActivation>> SingBoxRuntimeCoordinator::startUnp
         release(std::exchange(m_process, nullptr));
     m_process = process.release();
     m_process->setParent(this);
-    co_return TunnelActivation{TunnelActivation::Mode::singBox, configURL, proxyPort, {}};
+    co_return SingBoxStart{configURL, proxyPort, {}};
 }
 
 void SingBoxRuntimeCoordinator::stopManagedProcess()
@@ -193,7 +194,7 @@ void SingBoxRuntimeCoordinator::stopManagedProcess()
     release(process);
 }
 
-QCoro::Task<TunnelActivation> SingBoxRuntimeCoordinator::start(QString configURL)
+QCoro::Task<SingBoxStart> SingBoxRuntimeCoordinator::start(QString configURL)
 {
     const std::optional<QString> core = bundledSingBoxURL();
     if (!core)
@@ -212,7 +213,7 @@ QCoro::Task<TunnelActivation> SingBoxRuntimeCoordinator::start(QString configURL
     m_lastLogURL = logURL;
     co_await checkConfig(*core, configURL);
 
-    std::optional<TunnelActivation> activation = co_await startUnprivileged(*core, configURL, logURL, proxyPort);
+    std::optional<SingBoxStart> activation = co_await startUnprivileged(*core, configURL, logURL, proxyPort);
     if (activation) {
         activation->recoveryNotes = notes + activation->recoveryNotes;
         co_return *activation;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "CommandResult.h"
-#include "TunnelActivation.h"
 
 #include <QCoro/QCoroTask>
 #include <QDeadlineTimer>
@@ -12,6 +11,17 @@
 #include <optional>
 
 class QProcess;
+
+// A core that runs: the configuration it was started with, its first listen port and the notes of the clean-up
+// that made room for it.
+struct SingBoxStart
+{
+    QString configURL;
+    std::optional<int> proxyPort;
+    QStringList recoveryNotes;
+
+    friend bool operator==(const SingBoxStart &, const SingBoxStart &) = default;
+};
 
 // Runs the sing-box core for the tunnel coordinator: finds it, verifies a configuration, starts it as a
 // child whose output goes to "sing-box.log" in the runtime folder, stops it, and removes the cores that
@@ -31,7 +41,7 @@ public:
     Q_DISABLE_COPY_MOVE(SingBoxRuntimeCoordinator)
 
     // Throws SingBoxRuntimeError, FileSystemError or CommandLaunchError.
-    QCoro::Task<TunnelActivation> start(QString configURL);
+    QCoro::Task<SingBoxStart> start(QString configURL);
     // Never throws.
     QCoro::Task<> stop(bool allowPrivilege);
     // Removes leftover own cores found through the pid file and on the given ports; returns the notes.
@@ -67,8 +77,8 @@ private:
     static std::optional<int> readPID(const QString &pidURL);
 
     QCoro::Task<> checkConfig(QString executableURL, QString configURL);
-    QCoro::Task<std::optional<TunnelActivation>> startUnprivileged(QString executableURL, QString configURL,
-                                                                   QString logURL, std::optional<int> proxyPort);
+    QCoro::Task<std::optional<SingBoxStart>> startUnprivileged(QString executableURL, QString configURL,
+                                                               QString logURL, std::optional<int> proxyPort);
     void stopManagedProcess();
 
     QCoro::Task<> terminate(int pid, bool allowPrivilege);

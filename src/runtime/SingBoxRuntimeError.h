@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 // Why the sing-box core could not be started or its leftovers not removed.
 class SingBoxRuntimeError final : public TovrenError

@@ -1,4 +1,5 @@
 #include "SingBoxRuntimeRules.h"
+#include "base/LocalProxyPorts.h"
 
 #include "HostPaths.h"
 
@@ -62,7 +63,7 @@ QList<int> listenPorts(const QByteArray &configuration)
             ports << *port;
     }
     if (ports.isEmpty())
-        return {defaultProxyPort};
+        return {LocalProxyPorts::preferredSystemProxyPort};
     std::sort(ports.begin(), ports.end());
     ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
     return ports;

@@ -10,8 +10,6 @@
 // on, which processes are our own cores, and how failure texts are cleaned.
 namespace SingBox {
 
-inline constexpr int defaultProxyPort = 19090;
-
 // Where the core is looked for, in order: the application's resources (the folder "Resources" beside the
 // executable's folder, as in a macOS bundle), the executable's own folder, then the two Homebrew
 // prefixes of the host.

@@ -1,7 +1,7 @@
 #include "SystemProxySettings.h"
 
-#include "tunnel/LocalProxyPorts.h"
-#include "tunnel/TovrenTrafficRules.h"
+#include "base/LocalProxyPorts.h"
+#include "base/TovrenTrafficRules.h"
 
 #include <QSet>
 

@@ -1,6 +1,6 @@
 #include "ConnectivityRules.h"
 
-#include "TextLines.h"
+#include "base/TextLines.h"
 
 #include <QHash>
 

@@ -1,8 +1,8 @@
 #include "SingBoxConfigBuilder.h"
 
-#include "LocalProxyPorts.h"
-#include "PrettyJson.h"
-#include "TovrenTrafficRules.h"
+#include "base/LocalProxyPorts.h"
+#include "base/PrettyJson.h"
+#include "base/TovrenTrafficRules.h"
 #include "api/ProtocolConfiguration.h"
 
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "api/JSONValue.h"
-#include "core/Errors.h"
-#include "core/Types.h"
+#include "base/JSONValue.h"
+#include "base/Errors.h"
+#include "base/Types.h"
 
 #include <QByteArray>
 #include <QJsonArray>

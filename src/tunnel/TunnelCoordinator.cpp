@@ -1,11 +1,11 @@
 #include "TunnelCoordinator.h"
 
-#include "LocalProxyPorts.h"
+#include "base/LocalProxyPorts.h"
 #include "SingBoxConfigBuilder.h"
-#include "TovrenTrafficRules.h"
+#include "base/TovrenTrafficRules.h"
 #include "WireGuardCommands.h"
 
-#include "core/ProductPaths.h"
+#include "base/ProductPaths.h"
 #include "runtime/CommandRunner.h"
 #include "runtime/CrashGuard.h"
 #include "runtime/FileSystemError.h"
@@ -190,7 +190,9 @@ QString TunnelCoordinator::writeConfig(const ProtocolConfiguration &configuratio
 QCoro::Task<TunnelActivation> TunnelCoordinator::connectWithSingBox(QString configURL, int port,
                                                                     bool aiEnhancedModeEnabled, bool quickStart)
 {
-    TunnelActivation activation = co_await m_singBox->start(configURL);
+    const SingBoxStart started = co_await m_singBox->start(configURL);
+    TunnelActivation activation{TunnelActivation::Mode::singBox, started.configURL, started.proxyPort,
+                                started.recoveryNotes};
     if (const std::optional<qint64> core = m_singBox->managedProcessId())
         m_crashGuard->watch(*core);
     // A failed validation leaves the core running; the caller's clean-up completes the rollback.

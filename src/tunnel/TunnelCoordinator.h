@@ -3,9 +3,9 @@
 #include "TunnelCoordinatorError.h"
 
 #include "api/ProtocolConfiguration.h"
-#include "core/AsyncSerialQueue.h"
-#include "core/Types.h"
-#include "runtime/TunnelActivation.h"
+#include "base/AsyncSerialQueue.h"
+#include "base/Types.h"
+#include "TunnelActivation.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -26,13 +26,6 @@ struct TunnelHealthCheck
     QString summary;
 
     friend bool operator==(const TunnelHealthCheck &, const TunnelHealthCheck &) = default;
-};
-
-// Reserved for a packet-tunnel provider; the client does not ship one.
-struct NetworkExtensionTunnelCoordinator
-{
-    static constexpr const char *providerBundleIdentifier = "com.tovren.macos.PacketTunnel";
-    static constexpr const char *localizedDescription = "Tovren";
 };
 
 // Turns a protocol configuration into a running, verified tunnel and takes it down again. The sing-box path
@@ -153,7 +146,6 @@ private:
     std::optional<TunnelActivation::Mode> m_activeMode;
     std::optional<int> m_activeProxyPort;
     std::optional<int> m_activeAIProxyPort;
-    NetworkExtensionTunnelCoordinator m_networkExtension;
     SingBoxRuntimeCoordinator *m_singBox;
     MacOSSystemProxyManager *m_systemProxyManager;
     CrashGuard *m_crashGuard;         // restores the user's network should the client die while a core runs

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 // Failures of the tunnel coordinator's own steps: a command it ran, a validation, or a protocol
 // configuration without anything to run.

@@ -1,6 +1,6 @@
 #include "WireGuardConfigRouter.h"
 
-#include "TextLines.h"
+#include "base/TextLines.h"
 
 namespace WireGuardConfigRouter {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/AsyncSerialQueue.h"
+#include "base/AsyncSerialQueue.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 // Why the connection components could not be installed inside the application.
 class WireGuardToolInstallerError final : public TovrenError

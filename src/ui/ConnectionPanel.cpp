@@ -10,7 +10,7 @@
 #include "Tasks.h"
 #include "Typography.h"
 #include "ViewTexts.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QGridLayout>
 #include <QLabel>

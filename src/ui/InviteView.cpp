@@ -5,7 +5,7 @@
 #include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QGridLayout>
 #include <QLabel>

@@ -5,7 +5,7 @@
 #include "StateActions.h"
 #include "StyledButton.h"
 #include "Typography.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

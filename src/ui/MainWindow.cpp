@@ -3,7 +3,7 @@
 #include "Palette.h"
 #include "RootView.h"
 #include "StateActions.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Panel.h"
-#include "core/Types.h"
+#include "base/Types.h"
 
 #include "FocusButton.h"
 

@@ -6,7 +6,7 @@
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -7,7 +7,7 @@
 #include "SidebarView.h"
 #include "StateActions.h"
 #include "Tasks.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QDialog>
 #include <QHBoxLayout>

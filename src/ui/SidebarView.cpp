@@ -9,7 +9,7 @@
 #include "TovrenLogoMark.h"
 #include "Typography.h"
 #include "ViewTexts.h"
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

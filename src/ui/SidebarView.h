@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Types.h"
+#include "base/Types.h"
 
 #include "FocusButton.h"
 #include "PageParts.h"

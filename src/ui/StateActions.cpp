@@ -1,6 +1,6 @@
 #include "StateActions.h"
 
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 StateActions::StateActions(AppState &state, QObject *parent) : QObject(parent), m_state(state)
 {

@@ -1,6 +1,6 @@
 #include "Tasks.h"
 
-#include "core/Errors.h"
+#include "base/Errors.h"
 
 #include <QAbstractButton>
 #include <QDebug>

@@ -3,7 +3,7 @@
 #include "api/ProtocolConfiguration.h"
 #include "api/SessionStore.h"
 #include "api/TovrenAPIClient.h"
-#include "core/Preferences.h"
+#include "base/Preferences.h"
 #include "test_api_client_support.h"
 #include "test_api_controlplane_support.h"
 

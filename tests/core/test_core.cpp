@@ -1,9 +1,9 @@
 // The client's core: endpoint ranking and its statistics, stored settings and files, the quick-connect cache,
 // speed sampling and start-up.
 #include "TestHome.h"
-#include "core/AppState.h"
-#include "core/EndpointQuality.h"
-#include "core/ProductPaths.h"
+#include "state/AppState.h"
+#include "state/EndpointQuality.h"
+#include "base/ProductPaths.h"
 #include "runtime/NetworkSpeedSampler.h"
 
 #include <QDir>

@@ -5,7 +5,7 @@
 #include "test_api_controlplane_support.h"
 
 #include "runtime/CommandRunner.h"
-#include "tunnel/LocalProxyPorts.h"
+#include "base/LocalProxyPorts.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 #include "TestHome.h"
 #include "test_api_controlplane_support.h"
 
-#include "core/AppState.h"
+#include "state/AppState.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -2,9 +2,9 @@
 
 #include "api/Deployment.h"
 #include "api/TovrenRuntimeError.h"
-#include "core/ControlPlaneMapping.h"
-#include "core/HostInfo.h"
-#include "core/Workspace.h"
+#include "state/ControlPlaneMapping.h"
+#include "state/HostInfo.h"
+#include "state/Workspace.h"
 
 #include <QScopeGuard>
 #include <QTcpServer>

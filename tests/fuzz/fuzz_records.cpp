@@ -6,8 +6,8 @@
 #include "api/GenericRecords.h"
 #include "api/ProtocolConfiguration.h"
 #include "api/TovrenRuntimeError.h"
-#include "core/EndpointQuality.h"
-#include "core/QuickConnectCache.h"
+#include "state/EndpointQuality.h"
+#include "state/QuickConnectCache.h"
 
 #include <cstdint>
 #include <cstdlib>

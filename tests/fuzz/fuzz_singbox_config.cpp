@@ -5,10 +5,10 @@
 #include "../proxy/ReferenceIntegrity.h"
 #include "FuzzSupport.h"
 
-#include "api/JSONValue.h"
+#include "base/JSONValue.h"
 #include "runtime/SingBoxRuntimeRules.h"
-#include "tunnel/LocalProxyPorts.h"
-#include "tunnel/PrettyJson.h"
+#include "base/LocalProxyPorts.h"
+#include "base/PrettyJson.h"
 #include "tunnel/SingBoxConfigBuilder.h"
 
 #include <QJsonArray>

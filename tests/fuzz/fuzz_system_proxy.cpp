@@ -7,8 +7,8 @@
 #include "runtime/PrivilegedCommand.h"
 #include "runtime/SystemProxySettings.h"
 #include "tunnel/ConnectivityRules.h"
-#include "tunnel/LocalProxyPorts.h"
-#include "tunnel/TovrenTrafficRules.h"
+#include "base/LocalProxyPorts.h"
+#include "base/TovrenTrafficRules.h"
 
 #include <QSet>
 

@@ -4,10 +4,10 @@
 #include "FuzzSupport.h"
 
 #include "api/CatalogueRecords.h"
-#include "api/JsonDecoding.h"
-#include "core/ControlPlaneMapping.h"
-#include "core/VersionPolicy.h"
-#include "core/Workspace.h"
+#include "base/JsonDecoding.h"
+#include "state/ControlPlaneMapping.h"
+#include "state/VersionPolicy.h"
+#include "state/Workspace.h"
 
 #include <QRegularExpression>
 

@@ -4,8 +4,8 @@
 // nothing the value smuggled in ran (it would touch $PWNED) and that each tool got the value as one whole word.
 #include "../tunnel/TunnelFixtures.h"
 
-#include "core/AppState.h"
-#include "core/ProductPaths.h"
+#include "state/AppState.h"
+#include "base/ProductPaths.h"
 #include "runtime/MacOSSystemProxyManager.h"
 #include "runtime/PrivilegedCommand.h"
 #include "runtime/SingBoxRuntimeCoordinator.h"

@@ -5,8 +5,8 @@
 #include "ConnectionWorld.h"
 
 #include "api/SessionStore.h"
-#include "core/Preferences.h"
-#include "core/ProductPaths.h"
+#include "base/Preferences.h"
+#include "base/ProductPaths.h"
 
 #include <QDirIterator>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "../flows/ConnectionWorld.h"
 
-#include "core/ProductPaths.h"
+#include "base/ProductPaths.h"
 #include "runtime/ProxySnapshotFile.h"
 
 #include <QCoro/QCoroTimer>

@@ -1,8 +1,8 @@
 #include "TestHome.h"
 #include "api/ProtocolConfiguration.h"
-#include "tunnel/PrettyJson.h"
+#include "base/PrettyJson.h"
 #include "tunnel/SingBoxConfigBuilder.h"
-#include "tunnel/TovrenTrafficRules.h"
+#include "base/TovrenTrafficRules.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -4,7 +4,7 @@
 #include "runtime/MacOSSystemProxyManager.h"
 #include "runtime/ProxySnapshotFile.h"
 #include "runtime/SystemProxySettings.h"
-#include "tunnel/TovrenTrafficRules.h"
+#include "base/TovrenTrafficRules.h"
 
 #include <QFile>
 #include <QTest>

@@ -5,7 +5,7 @@
 #include "runtime/SingBoxRuntimeError.h"
 #include "runtime/SingBoxRuntimeRules.h"
 
-#include "core/ProductPaths.h"
+#include "base/ProductPaths.h"
 
 #include "AwaitTask.h"
 #include "SimulatedMac.h"
@@ -300,7 +300,7 @@ private Q_SLOTS:
         const int port = freePort().toInt();
         const QString file = config(QByteArray::number(port));
         SingBoxRuntimeCoordinator runtime;
-        QCOMPARE(awaitTask(runtime.start(file)), (TunnelActivation{TunnelActivation::Mode::singBox, file, port, {}}));
+        QCOMPARE(awaitTask(runtime.start(file)), (SingBoxStart{file, port, {}}));
         const qint64 first = *runtime.managedProcessId();
         QVERIFY(listening(port));
         QCOMPARE(runtime.lastLogURL(), runtimeFile("sing-box.log"));

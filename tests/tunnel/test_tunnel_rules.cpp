@@ -3,7 +3,7 @@
 #include "AwaitTask.h"
 #include "TestHome.h"
 
-#include "core/AsyncSerialQueue.h"
+#include "base/AsyncSerialQueue.h"
 #include "tunnel/ConnectivityRules.h"
 #include "tunnel/ProbeTargets.h"
 #include "tunnel/TunnelCoordinator.h"

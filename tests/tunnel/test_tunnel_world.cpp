@@ -3,8 +3,8 @@
 // of its components from Homebrew. Binds the client's real loopback ports.
 #include "TunnelFixtures.h"
 
-#include "core/AppState.h"
-#include "core/ProductPaths.h"
+#include "state/AppState.h"
+#include "base/ProductPaths.h"
 #include "runtime/SingBoxRuntimeCoordinator.h"
 #include "tunnel/ConnectivityRules.h"
 #include "tunnel/TunnelCoordinator.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Errors.h"
+#include "Errors.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

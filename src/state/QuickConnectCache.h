@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Types.h"
+#include "base/Types.h"
 #include "api/ProtocolConfiguration.h"
 
 // The configuration that last worked, kept on disk so that a later connect can start from it. It holds

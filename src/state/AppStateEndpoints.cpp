@@ -1,6 +1,6 @@
 // Endpoint choice, quality statistics and the quick-connect cache.
 #include "AppState.h"
-#include "ProductPaths.h"
+#include "base/ProductPaths.h"
 
 #include <QDir>
 #include <QFile>

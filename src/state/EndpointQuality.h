@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Types.h"
-#include "api/JsonDecoding.h"
+#include "base/Types.h"
+#include "base/JsonDecoding.h"
 
 #include <QMap>
 #include <QSet>

@@ -198,12 +198,10 @@ QCoro::Task<void> AppState::connectCandidate(Endpoint candidate, Device device, 
                                        "如果缺少 Homebrew，会自动切换到终端引导。"));
         break;
     case TunnelActivation::Mode::wgQuick:
-    case TunnelActivation::Mode::singBox:
-    case TunnelActivation::Mode::networkExtension: {
-        const QString prefix =
-            activation.mode == TunnelActivation::Mode::wgQuick   ? QStringLiteral("WireGuard 兼容模式已连接：")
-            : activation.mode == TunnelActivation::Mode::singBox ? QStringLiteral("sing-box 内核已连接：")
-                                                                 : QStringLiteral("Network Extension 已连接：");
+    case TunnelActivation::Mode::singBox: {
+        const QString prefix = activation.mode == TunnelActivation::Mode::wgQuick
+                                   ? QStringLiteral("WireGuard 兼容模式已连接：")
+                                   : QStringLiteral("sing-box 内核已连接：");
         setConnectedAt(QDateTime::currentDateTime());
         m_connectedEndpoint = candidate;
         setConnectionState(ConnectionState::connected);

@@ -1,7 +1,7 @@
 // The connection components of the WireGuard path: the in-app installation and the Terminal installer.
 #include "AppState.h"
 
-#include "ProductPaths.h"
+#include "base/ProductPaths.h"
 #include "runtime/CommandRunner.h"
 #include "runtime/FileSystemError.h"
 #include "runtime/HostPaths.h"

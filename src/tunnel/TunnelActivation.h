@@ -8,7 +8,6 @@
 struct TunnelActivation
 {
     enum class Mode {
-        networkExtension, // reserved for a packet-tunnel provider; never produced
         singBox,
         wgQuick,
         exported, // the configuration was only saved and shown, the WireGuard tools are missing

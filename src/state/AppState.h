@@ -1,9 +1,10 @@
 #pragma once
 
 #include "EndpointQuality.h"
-#include "Preferences.h"
+#include "base/LocalProxyPorts.h"
+#include "base/Preferences.h"
 #include "QuickConnectCache.h"
-#include "Types.h"
+#include "base/Types.h"
 #include "api/AccountRecords.h"
 #include "api/ReportRecords.h"
 #include "api/DeviceIdentityStore.h"
@@ -89,8 +90,8 @@ private:
     TOVREN_PUBLISHED(ComponentInstallState, componentInstallState, setComponentInstallState);
     TOVREN_PUBLISHED(int, maxDevices, setMaxDevices) = 0;
     TOVREN_PUBLISHED(int, activeDeviceCount, setActiveDeviceCount) = 0;
-    TOVREN_PUBLISHED(int, localProxyPort, setLocalProxyPort) = 19090;
-    TOVREN_PUBLISHED(int, localAIProxyPort, setLocalAIProxyPort) = 19110;
+    TOVREN_PUBLISHED(int, localProxyPort, setLocalProxyPort) = LocalProxyPorts::preferredSystemProxyPort;
+    TOVREN_PUBLISHED(int, localAIProxyPort, setLocalAIProxyPort) = LocalProxyPorts::aiProxyPort;
     TOVREN_PUBLISHED(bool, aiProxyReady, setAiProxyReady) = false;
     TOVREN_PUBLISHED(QList<LogEntry>, logs, setLogs);
 

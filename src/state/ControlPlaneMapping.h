@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Types.h"
+#include "base/Types.h"
 #include "api/CatalogueRecords.h"
 #include "api/DeviceRecords.h"
 
