@@ -7,7 +7,7 @@
 // The simulated Mac's record of tool runs gives each connect's tool counts and the networksetup runs of the
 // enable sequence, the third part of the floor.
 #include "BenchSupport.h"
-#include "ConnectionWorld.h"
+#include "testkit/ConnectionWorld.h"
 
 #include "ui/MainWindow.h"
 #include "ui/MenuBar.h"

@@ -6,7 +6,7 @@
 // connected and idle, its memory is read from /proc and its CPU time is taken over a quiet minute, with the
 // speed timer, the window and the menu bar label running.
 #include "BenchSupport.h"
-#include "ConnectionWorld.h"
+#include "testkit/ConnectionWorld.h"
 
 #include "api/Deployment.h"
 #include "api/SessionStore.h"

@@ -2,8 +2,8 @@
 // company proxy set on Wi-Fi and is killed with SIGKILL, N times. Each time it measures, from the signal, how long
 // until no core of the client runs and Wi-Fi's proxy settings equal the user's again. Nothing but the client's guard
 // is there to do it: the next start is not waited for.
-#include "ConnectionWorld.h"
-#include "EndToEnd.h"
+#include "testkit/ConnectionWorld.h"
+#include "testkit/EndToEnd.h"
 
 #include "api/SessionStore.h"
 #include "base/Preferences.h"

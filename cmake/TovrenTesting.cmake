@@ -3,7 +3,7 @@
 function(tovren_add_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LABELS;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE tovren_state tovren_test_support Qt6::Test ${T_LIBS})
+  target_link_libraries(${T_NAME} PRIVATE tovren_testkit ${T_LIBS})
   add_test(NAME ${T_NAME} COMMAND ${TOVREN_TEST_LAUNCHER} $<TARGET_FILE:${T_NAME}>)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

@@ -1,4 +1,4 @@
-#include "TestHome.h"
+#include "testkit/TestHome.h"
 #include "api/CatalogueRecords.h"
 #include "api/DeviceRecords.h"
 #include "api/GenericRecords.h"

@@ -1,8 +1,8 @@
 // The devstack's stand-ins driven the way the client drives the real programs: the proxy core as a process and
 // the simulated Mac's tools. A stand-in that accepts what the real one refuses would let a client fault through.
 #include "AppleScript.h"
-#include "SimulatedMac.h"
-#include "TestHome.h"
+#include "testkit/SimulatedMac.h"
+#include "testkit/TestHome.h"
 
 #include <QFile>
 #include <QProcess>

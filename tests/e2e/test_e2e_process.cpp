@@ -1,5 +1,5 @@
-#include "../flows/ConnectionWorld.h"
-#include "EndToEnd.h"
+#include "testkit/ConnectionWorld.h"
+#include "testkit/EndToEnd.h"
 
 #include "api/SessionStore.h"
 #include "base/Preferences.h"

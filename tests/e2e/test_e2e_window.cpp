@@ -1,5 +1,5 @@
-#include "../flows/ConnectionWorld.h"
-#include "EndToEnd.h"
+#include "testkit/ConnectionWorld.h"
+#include "testkit/EndToEnd.h"
 
 #include "ui/AuthView.h"
 #include "ui/ConnectionPanel.h"

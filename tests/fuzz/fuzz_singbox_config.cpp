@@ -2,7 +2,7 @@
 // without the AI entry. Whatever comes out must be JSON the core can take: the client's inbounds exactly, the
 // route naming them, no duplicate outbound tags and no name pointing at nothing introduced; a second rewrite
 // must change nothing; the runtime must read back the listen ports that were written.
-#include "../proxy/ReferenceIntegrity.h"
+#include "testkit/ReferenceIntegrity.h"
 #include "FuzzSupport.h"
 
 #include "base/JSONValue.h"

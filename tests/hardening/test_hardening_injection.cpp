@@ -2,7 +2,7 @@
 // batch), the user's folder (wg-quick's configuration path, the repair script, the Terminal installer), pid files,
 // and the AI launcher's Terminal script. On the simulated Mac the shell texts really run. Every case proves that
 // nothing the value smuggled in ran (it would touch $PWNED) and that each tool got the value as one whole word.
-#include "../tunnel/TunnelFixtures.h"
+#include "testkit/TunnelFixtures.h"
 
 #include "state/AppState.h"
 #include "base/ProductPaths.h"
@@ -11,9 +11,9 @@
 #include "runtime/SingBoxRuntimeCoordinator.h"
 #include "tunnel/TunnelCoordinator.h"
 
-#include "AwaitTask.h"
-#include "SimulatedMac.h"
-#include "TestHome.h"
+#include "testkit/AwaitTask.h"
+#include "testkit/SimulatedMac.h"
+#include "testkit/TestHome.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 // installer: every file and folder the client left in its product folders is the owner's alone, nothing readable
 // by others holds a secret, and the session token appears nowhere but in the settings store and the
 // Authorization header. The process runs with umask 000, so the modes checked are the ones the client sets.
-#include "ConnectionWorld.h"
+#include "testkit/ConnectionWorld.h"
 
 #include "api/SessionStore.h"
 #include "base/Preferences.h"

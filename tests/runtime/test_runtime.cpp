@@ -7,9 +7,9 @@
 
 #include "base/ProductPaths.h"
 
-#include "AwaitTask.h"
-#include "SimulatedMac.h"
-#include "TestHome.h"
+#include "testkit/AwaitTask.h"
+#include "testkit/SimulatedMac.h"
+#include "testkit/TestHome.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The pure decisions of the tunnel (probe readings, the system proxy dictionary, foreign routes, the WireGuard
 // texts) and the serial turns that keep the long-lived components' operations from overlapping.
-#include "AwaitTask.h"
-#include "TestHome.h"
+#include "testkit/AwaitTask.h"
+#include "testkit/TestHome.h"
 
 #include "base/AsyncSerialQueue.h"
 #include "tunnel/ConnectivityRules.h"

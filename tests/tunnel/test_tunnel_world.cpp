@@ -1,7 +1,7 @@
 // The tunnel coordinator on the simulated Mac: the sing-box path with the stand-in core and local servers standing
 // for the probe targets and the internet, the probes with a scripted curl, the WireGuard path, and the installation
 // of its components from Homebrew. Binds the client's real loopback ports.
-#include "TunnelFixtures.h"
+#include "testkit/TunnelFixtures.h"
 
 #include "state/AppState.h"
 #include "base/ProductPaths.h"

@@ -18,7 +18,7 @@
 #include "ui/SidebarView.h"
 #include "ui/StateActions.h"
 #include "ui/StyledButton.h"
-#include "TestHome.h"
+#include "testkit/TestHome.h"
 #include "ui/Typography.h"
 
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "test_api_client_support.h"
+#include "ScriptedServer.h"
 
 #include <QTcpSocket>
 

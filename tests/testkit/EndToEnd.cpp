@@ -2,7 +2,7 @@
 
 #include "AwaitTask.h"
 #include "EndWithTest.h"
-#include "test_api_controlplane_support.h"
+#include "ControlPlaneProcess.h"
 
 #include "runtime/CommandRunner.h"
 #include "base/LocalProxyPorts.h"

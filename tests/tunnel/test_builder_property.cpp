@@ -1,6 +1,6 @@
 #include "JsonKeyOrder.h"
-#include "ReferenceIntegrity.h"
-#include "TestHome.h"
+#include "testkit/ReferenceIntegrity.h"
+#include "testkit/TestHome.h"
 #include "tunnel/SingBoxConfigBuilder.h"
 
 #include <QJsonArray>

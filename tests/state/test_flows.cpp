@@ -1,4 +1,4 @@
-#include "ConnectionWorld.h"
+#include "testkit/ConnectionWorld.h"
 
 #include "api/Deployment.h"
 #include "api/TovrenRuntimeError.h"

@@ -1,4 +1,4 @@
-#include "../flows/ConnectionWorld.h"
+#include "testkit/ConnectionWorld.h"
 
 #include "base/ProductPaths.h"
 #include "runtime/ProxySnapshotFile.h"

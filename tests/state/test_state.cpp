@@ -1,6 +1,6 @@
 // The client's core: endpoint ranking and its statistics, stored settings and files, the quick-connect cache,
 // speed sampling and start-up.
-#include "TestHome.h"
+#include "testkit/TestHome.h"
 #include "state/AppState.h"
 #include "state/EndpointQuality.h"
 #include "base/ProductPaths.h"
@@ -394,4 +394,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestCore)
-#include "test_core.moc"
+#include "test_state.moc"

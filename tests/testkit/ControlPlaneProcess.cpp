@@ -1,4 +1,4 @@
-#include "test_api_controlplane_support.h"
+#include "ControlPlaneProcess.h"
 
 #include "EndWithTest.h"
 

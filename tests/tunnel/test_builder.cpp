@@ -1,4 +1,4 @@
-#include "TestHome.h"
+#include "testkit/TestHome.h"
 #include "api/ProtocolConfiguration.h"
 #include "base/PrettyJson.h"
 #include "tunnel/SingBoxConfigBuilder.h"

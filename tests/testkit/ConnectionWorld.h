@@ -1,10 +1,10 @@
 #pragma once
 
-#include "../tunnel/TunnelFixtures.h"
+#include "TunnelFixtures.h"
 #include "AwaitTask.h"
 #include "SimulatedMac.h"
 #include "TestHome.h"
-#include "test_api_controlplane_support.h"
+#include "ControlPlaneProcess.h"
 
 #include "state/AppState.h"
 
