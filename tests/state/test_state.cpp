@@ -389,7 +389,7 @@ private Q_SLOTS:
         QByteArray output;
         QTRY_VERIFY_WITH_TIMEOUT((output += client.readAllStandardOutput()).contains("客户端已就绪。"), 10000);
         client.terminate();
-        QVERIFY(client.waitForFinished(5000));
+        QVERIFY(client.waitForFinished(15000));
     }
 };
 
