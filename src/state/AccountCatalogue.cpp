@@ -149,13 +149,11 @@ void AccountService::purchase(const Plan &plan)
 {
     const std::optional<QUrl> url = publicPlanURL(plan);
     if (!url || !Workspace::isWebAddress(*url)) {
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(QStringLiteral("套餐页面地址生成失败，请稍后重试。"));
+        m_model.alert(QStringLiteral("套餐页面地址生成失败，请稍后重试。"));
         return;
     }
     if (!Workspace::openURL(*url)) {
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(QStringLiteral("无法打开") + plan.name + QStringLiteral("页面，请稍后重试。"));
+        m_model.alert(QStringLiteral("无法打开") + plan.name + QStringLiteral("页面，请稍后重试。"));
         return;
     }
     m_model.appendLog(QStringLiteral("已打开公网") + plan.name + QStringLiteral("页面。"));

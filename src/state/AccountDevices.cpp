@@ -1,4 +1,4 @@
-// The account's devices: the bootstrap answer, the device list, recognising this computer, unbinding.
+// The account's devices: the bootstrap answer, the device list, recognising and binding this computer, unbinding.
 #include "AccountService.h"
 #include "ControlPlaneMapping.h"
 #include "HostInfo.h"
@@ -118,8 +118,7 @@ QCoro::Task<void> AccountService::unbindDevice(Device device)
         co_return;
     }
     if (device.isCurrent || (m_model.currentDevice() && m_model.currentDevice()->id == device.id)) {
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(QStringLiteral("当前设备不能在本机直接解绑。"));
+        m_model.alert(QStringLiteral("当前设备不能在本机直接解绑。"));
         co_return;
     }
     const StateModel::BusyMark busy(m_model);

@@ -1,4 +1,4 @@
-// Signing up, in and out, the private account data, and the account's derived texts.
+// Signing up, in and out, and the private account data.
 #include "AccountService.h"
 #include "ConnectionController.h"
 #include "ControlPlaneMapping.h"
@@ -38,8 +38,7 @@ QCoro::Task<bool> AccountService::sendVerificationCode(QString identity)
     try {
         const QString email = normalizedEmail(identity);
         const APIVerificationCodeResponse answer = co_await m_dependencies.api->sendVerificationCode(email);
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(answer.message);
+        m_model.alert(answer.message);
         m_model.appendLog(QStringLiteral("验证码已发送。"));
         co_return true;
     } catch (const std::exception &error) {

@@ -33,8 +33,7 @@ QCoro::Task<void> AccountService::submitFeedback(QString title, QString contactE
         co_return;
     }
     if (title.trimmed().isEmpty() || body.trimmed().isEmpty()) {
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(QStringLiteral("请填写反馈标题和内容。"));
+        m_model.alert(QStringLiteral("请填写反馈标题和内容。"));
         co_return;
     }
     const StateModel::BusyMark busy(m_model);
@@ -54,8 +53,7 @@ QCoro::Task<void> AccountService::submitFeedback(QString title, QString contactE
         co_await m_dependencies.api->createTicket(request, token);
         m_model.appendLog(QStringLiteral("日志反馈已提交。"));
         co_await syncTickets(token);
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(QStringLiteral("反馈已提交。"));
+        m_model.alert(QStringLiteral("反馈已提交。"));
     } catch (const std::exception &error) {
         if (isCurrentSession(token))
             m_model.present(error, QStringLiteral("提交反馈失败"));

@@ -72,16 +72,12 @@ void AppState::openTelegramProxy()
 
 void AppState::openAIToolLauncher(const QString &command, const QString &displayName)
 {
-    const auto refuse = [this](const QString &message) {
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(message);
-    };
     if (!m_model.aiEnhancedModeEnabled()) {
-        refuse(QStringLiteral("请先开启 AI增强功能，并重新一键连接后再启动 ") + displayName + QStringLiteral("。"));
+        m_model.alert(QStringLiteral("请先开启 AI增强功能，并重新一键连接后再启动 ") + displayName + QStringLiteral("。"));
         return;
     }
     if (m_model.connectionState().kind() != ConnectionState::connected) {
-        refuse(QStringLiteral("请先开启 AI增强功能并完成一键连接，再启动 ") + displayName +
+        m_model.alert(QStringLiteral("请先开启 AI增强功能并完成一键连接，再启动 ") + displayName +
                QStringLiteral(" AI 代理环境。"));
         return;
     }

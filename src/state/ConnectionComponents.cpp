@@ -79,8 +79,7 @@ QCoro::Task<> ConnectionController::installWireGuardTools()
     if (installed) {
         m_model.setComponentInstallState(ComponentInstallState::installed);
         m_model.appendLog(*installed);
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(QStringLiteral("连接组件已安装完成，请重新点击一键连接。"));
+        m_model.alert(QStringLiteral("连接组件已安装完成，请重新点击一键连接。"));
         co_return;
     }
     if (homebrewMissing) {

@@ -70,8 +70,7 @@ QCoro::Task<void> ConnectionController::toggleConnection()
     }
     if (m_model.requiresVersionAction()) {
         m_model.appendLog(m_model.versionPolicyText());
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(m_model.versionPolicyText());
+        m_model.alert(m_model.versionPolicyText());
         if (m_model.versionDownloadURL())
             Workspace::openURL(*m_model.versionDownloadURL());
         co_return;

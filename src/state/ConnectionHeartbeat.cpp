@@ -119,8 +119,7 @@ QCoro::Task<void> ConnectionController::runConnectionHeartbeat(QUuid sessionId, 
         m_model.setConnectedAt(std::nullopt);
         m_model.setAiProxyReady(false);
         m_model.setCurrentConfigPath(QStringLiteral("系统代理未生效，Tovren 已停止当前连接状态。"));
-        m_model.setAlertAction(std::nullopt);
-        m_model.setAlertMessage(
+        m_model.alert(
             QStringLiteral("系统代理未生效，已尝试重新设置但仍为空。请允许 Tovren 修改系统代理后重新连接。"));
         co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
         if (self)

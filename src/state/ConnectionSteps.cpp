@@ -1,5 +1,5 @@
-// The steps of a connect: the attempt's state log, binding this computer, the protocol configuration with its
-// provisioning wait, the quick-connect cache and the reports to the control plane.
+// The steps of a connect: the attempt's state log, the protocol configuration with its provisioning wait, the
+// quick-connect cache and the reports to the control plane.
 #include "AccountService.h"
 #include "ConnectionController.h"
 #include "ControlPlaneMapping.h"
