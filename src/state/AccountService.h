@@ -27,16 +27,11 @@ public:
                                       std::optional<QString> inviteCode);
     QCoro::Task<void> logout();
     void logoutLocally();
-    // A call made for `token` may still apply its answer: the user has not signed out or in again meanwhile.
-    bool isCurrentSession(const QString &token) const { return m_model.token() == token; }
     std::optional<QString> currentUserId() const;
 
     QCoro::Task<void> refreshPublicData();
     QCoro::Task<void> refreshPrivateData();
-    QCoro::Task<void> syncClientBootstrap(QString token);
     QCoro::Task<void> syncDevices(QString token);
-    QCoro::Task<void> syncTickets(QString token);
-    QCoro::Task<void> syncOrders(QString token);
     void applyVersionPolicy(const APIAppVersion &version);
 
     QCoro::Task<void> unbindDevice(Device device);
@@ -45,7 +40,6 @@ public:
 
     // This computer as a device of the account: the bound record, reused when the account already lists it.
     QCoro::Task<Device> bindCurrentDeviceIfNeeded(QString token);
-    std::optional<Device> reusableCurrentDevice() const;
 
     // Plans are bought on the web: the pricing page, or the sign-in page that leads there.
     void purchase(const Plan &plan);
@@ -56,6 +50,12 @@ public:
     void openClientHome();
 
 private:
+    QCoro::Task<void> syncClientBootstrap(QString token);
+    QCoro::Task<void> syncTickets(QString token);
+    QCoro::Task<void> syncOrders(QString token);
+    std::optional<Device> reusableCurrentDevice() const;
+    // A call made for `token` may still apply its answer: the user has not signed out or in again meanwhile.
+    bool isCurrentSession(const QString &token) const { return m_model.token() == token; }
     QCoro::Task<void> authenticate(QString identity, std::function<QCoro::Task<APIAuthResponse>(QString)> call,
                                    QString fallback, QString successLog);
     void applyBootstrapEndpoints(const QList<APIEndpoint> &records);

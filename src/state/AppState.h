@@ -131,7 +131,6 @@ public:
     QString connectionNote() const;
     QString menuBarTitle() const;
     static QString formattedSpeed(double bytesPerSecond);
-    static QString trafficText(std::optional<qint64> megabytes);
     QString planPillText() const;
     QString deviceUsage() const;
     QString accessSummary() const;
@@ -273,6 +272,7 @@ Q_SIGNALS:
     void logAppended(const LogEntry &entry);
 
 private:
+    static QString trafficText(std::optional<qint64> megabytes);
     void readSettings();
     // The background clean-up of what an earlier run left; it catches everything.
     QCoro::Task<void> runStartupCleanup();

@@ -20,33 +20,21 @@ public:
     ConnectionController(AppStateDependencies &dependencies, AccountService &account, EndpointRanking &ranking);
     ~ConnectionController() override;
 
-    TunnelCoordinator &tunnel() { return *m_dependencies.tunnel; }
-    WireGuardToolInstaller &toolInstaller() { return m_toolInstaller; }
-
     // `connect` and `disconnect` name the connection's operations; QObject's own stay reachable.
     using QObject::connect;
     using QObject::disconnect;
     QCoro::Task<void> toggleConnection();
     QCoro::Task<void> connect();
     QCoro::Task<void> disconnect();
-    // The whole connect: binds this computer, then walks the candidates until one connects. Throws the last
-    // failure, naming every candidate tried.
-    QCoro::Task<void> connectWithFullPreparation(QString token);
     // Before the process quits: stops the heartbeat and removes the runtime without ever asking for an
     // administrator password.
     QCoro::Task<void> cleanupBeforeExit();
 
     // The attempt in progress: its ids and its state log, which travels with every connection report.
     static constexpr int maxStateLogRecords = 60;
-    void beginConnectionAttempt(const std::optional<Endpoint> &endpoint);
     void recordConnectionState(const QString &stage, const std::optional<Endpoint> &endpoint, const QString &errorCode,
                                const QString &message);
-    const QString &currentAttemptId() const { return m_currentAttemptId; }
-    const QString &currentRequestId() const { return m_currentRequestId; }
     const QList<StateRecord> &currentStateLog() const { return m_currentStateLog; }
-    // "att_" and 18 upper-case hexadecimal characters of a fresh UUID.
-    static QString makeAttemptId();
-    static QString buildId(); // "macos-v9.7.3"
 
     // The endpoint's per-device configuration, polled while the node is still provisioning.
     QCoro::Task<ProtocolConfiguration> generateProtocolConfig(Endpoint endpoint, Device device, QString token);
@@ -56,13 +44,7 @@ public:
     // The server's maximum wait, bounded: never below 1000 ms, never above maxProvisioningWaitMs.
     static qint64 provisioningDeadlineMs(qint64 maxWaitMs);
     static constexpr qint64 maxProvisioningWaitMs = 60'000;
-    void cacheProtocolConfiguration(const ProtocolConfiguration &configuration, const Endpoint &endpoint,
-                                    const Device &device);
 
-    // Reports to the control plane; they never throw, a failure only leaves a log line.
-    QCoro::Task<void> reportConnection(QString status, Endpoint endpoint, Device device,
-                                       std::optional<QString> errorMessage);
-    QCoro::Task<void> reportClientCrash(QString crashType, QString reason, QString diagnostics);
 
     // What a connection outcome says, for the state log and the reports.
     static QString connectionStateStage(const QString &status, const std::optional<QString> &errorMessage);
@@ -84,8 +66,6 @@ public:
     // Also makes a probe under way harmless: it finds another session id.
     void stopConnectionHeartbeat();
     QCoro::Task<void> runConnectionHeartbeat(QUuid sessionId, Endpoint endpoint, Device device);
-    QCoro::Task<void> recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason);
-    const QUuid &connectionSessionId() const { return m_connectionSessionId; }
     std::optional<int> connectionHeartbeatIntervalSeconds() const; // none while no heartbeat runs
     int consecutiveHealthFailures() const { return m_consecutiveHealthFailures; }
     int autoRecoverySwitchCount() const { return m_autoRecoverySwitchCount; }
@@ -101,6 +81,21 @@ public:
     QString makeWireGuardToolsInstallScript();
 
 private:
+    TunnelCoordinator &tunnel() { return *m_dependencies.tunnel; }
+    // The whole connect: binds this computer, then walks the candidates until one connects. Throws the last
+    // failure, naming every candidate tried.
+    QCoro::Task<void> connectWithFullPreparation(QString token);
+    void beginConnectionAttempt(const std::optional<Endpoint> &endpoint);
+    // "att_" and 18 upper-case hexadecimal characters of a fresh UUID.
+    static QString makeAttemptId();
+    static QString buildId(); // "macos-v9.7.3"
+    void cacheProtocolConfiguration(const ProtocolConfiguration &configuration, const Endpoint &endpoint,
+                                    const Device &device);
+    // Reports to the control plane; they never throw, a failure only leaves a log line.
+    QCoro::Task<void> reportConnection(QString status, Endpoint endpoint, Device device,
+                                       std::optional<QString> errorMessage);
+    QCoro::Task<void> reportClientCrash(QString crashType, QString reason, QString diagnostics);
+    QCoro::Task<void> recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason);
     // One candidate of the connect: its configuration, the tunnel and what follows a success (or the saved
     // configuration when the components are missing). Throws when the candidate failed.
     QCoro::Task<void> connectCandidate(Endpoint candidate, Device device, QString token);

@@ -19,23 +19,23 @@ public:
     // The selected endpoint, else the first of the catalogue, else the first placeholder.
     Endpoint selectedEndpoint() const;
     double endpointQualityScore(const Endpoint &endpoint, bool forAI) const;
-    QList<Endpoint> sortedConnectionEndpoints(const QList<Endpoint> &endpoints, bool forAI) const;
     // The best endpoint that is not offline, ranked with the current AI-enhanced flag.
     std::optional<Endpoint> recommendedEndpoint(const QList<Endpoint> &endpoints) const;
     QList<Endpoint> connectionCandidates(const Endpoint &start, const QSet<QString> &excluding) const;
     void recordEndpointSuccess(const Endpoint &endpoint);
     void recordEndpointFailure(const Endpoint &endpoint, const QString &reason);
-    void loadEndpointQualityStats();
-    void saveEndpointQualityStats();
     const EndpointQualityStatsMap &endpointQualityStats() const { return m_endpointQualityStats; }
 
-    std::optional<QString> quickConnectCacheURL(bool createDirectory) const;
     void saveQuickConnectCache(const QuickConnectCacheRecord &record);
-    void loadQuickConnectCache();
     void clearQuickConnectCache();
     const std::optional<QuickConnectCacheRecord> &quickConnectCache() const { return m_quickConnectCache; }
 
 private:
+    QList<Endpoint> sortedConnectionEndpoints(const QList<Endpoint> &endpoints, bool forAI) const;
+    void loadEndpointQualityStats();
+    void saveEndpointQualityStats();
+    std::optional<QString> quickConnectCacheURL(bool createDirectory) const;
+    void loadQuickConnectCache();
     StateModel &m_model;
     Preferences &m_preferences;
     EndpointQualityStatsMap m_endpointQualityStats;
