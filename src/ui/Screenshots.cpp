@@ -174,8 +174,8 @@ QStringList writeScreenshots(const QString &directory)
     }
     state.setShowAuthSheet(false);
 
+    actions.signedIn = true; // before the account changes, which the sidebar re-reads it on
     signIn(*model);
-    actions.signedIn = true;
     for (const QString &message : {QStringLiteral("已选择香港节点。"), QStringLiteral("账号权益同步完成。"),
                                    QStringLiteral("VLESS 连接已建立，系统代理已指向 127.0.0.1:19090。")})
         model->appendLog(message);
