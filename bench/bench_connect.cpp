@@ -9,10 +9,10 @@
 #include "BenchSupport.h"
 #include "testkit/ConnectionWorld.h"
 
+#include "state/StateActions.h"
 #include "ui/MainWindow.h"
 #include "ui/MenuBar.h"
 #include "ui/RootView.h"
-#include "ui/StateActions.h"
 
 #include "runtime/CommandRunner.h"
 #include "runtime/HostPaths.h"
@@ -113,7 +113,7 @@ Run measureOnce(ConnectionWorld &world, StateActions &actions, Bench::StallProbe
     const QMetaObject::Connection logging = QObject::connect(&state, &AppState::logAppended, [&](const LogEntry &e) {
         run.milestones.append({clock.nsecsElapsed() / 1e6, e.message});
     });
-    const QMetaObject::Connection watching = QObject::connect(&state, &AppState::changed, [&] {
+    const QMetaObject::Connection watching = QObject::connect(&state, &AppState::connectionChanged, [&] {
         if (run.connectMs == 0 && state.connectionState().kind() == ConnectionState::connected)
             run.connectMs = clock.nsecsElapsed() / 1e6;
     });
@@ -221,7 +221,7 @@ int main(int argc, char *argv[])
     }
     world.signIn();
 
-    StateActions actions(world.state());
+    StateActions &actions = world.state();
     MainWindow window(actions);
     MenuBarItem menuBar(actions);
     bool started = false;

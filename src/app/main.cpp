@@ -1,14 +1,14 @@
+#include "SignalQuit.h"
+#include "StartupTimes.h"
+#include "state/AppState.h"
+#include "state/StateActions.h"
+#include "state/Workspace.h"
 #include "ui/AppDelegate.h"
 #include "ui/MainWindow.h"
 #include "ui/MenuBar.h"
 #include "ui/QuitInterceptor.h"
 #include "ui/Screenshots.h"
-#include "SignalQuit.h"
-#include "StartupTimes.h"
-#include "ui/StateActions.h"
 #include "ui/Typography.h"
-#include "state/AppState.h"
-#include "state/Workspace.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -101,7 +101,7 @@ int main(int argc, char *argv[])
         QObject::connect(&state, &AppState::logAppended, &state, echo);
     }
 
-    StateActions actions(state);
+    StateActions &actions = state;
     AppDelegate delegate;
     QuitInterceptor quitting(delegate);
     SignalQuit signalQuit;

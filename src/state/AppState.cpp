@@ -1,17 +1,23 @@
 #include "AppState.h"
 
-#include <QTime>
+#include "ControlPlaneMapping.h"
+#include "Workspace.h"
 
-AppState::AppState(QObject *parent)
-    : QObject(parent), m_preferences(std::make_unique<Preferences>()),
-      m_api(std::make_unique<TovrenAPIClient>(Deployment::controlPlaneBaseURL())), m_sessionStore(*m_preferences),
-      m_deviceIdentity(*m_preferences)
+AppState::AppState(AppStateDependencies dependencies, QObject *parent)
+    : StateActions(parent), m_dependencies(AppStateDependencies::completed(std::move(dependencies))),
+      m_model(*m_dependencies.model), m_ranking(m_dependencies), m_account(m_dependencies, m_ranking, m_connection),
+      m_connection(m_dependencies, m_account, m_ranking), m_speedMonitor(m_dependencies)
 {
+    QObject::connect(&m_model, &StateModel::connectionChanged, this, &AppState::connectionChanged);
+    QObject::connect(&m_model, &StateModel::accountChanged, this, &AppState::accountChanged);
+    QObject::connect(&m_model, &StateModel::speedsChanged, this, &AppState::speedsChanged);
+    QObject::connect(&m_model, &StateModel::viewChanged, this, &AppState::viewChanged);
+    QObject::connect(&m_model, &StateModel::settingsChanged, this, &AppState::settingsChanged);
+    QObject::connect(&m_model, &StateModel::logChanged, this, &AppState::logChanged);
+    QObject::connect(&m_model, &StateModel::logAppended, this, &AppState::logAppended);
     readSettings();
-    loadEndpointQualityStats();
-    loadQuickConnectCache();
-    appendLog(QStringLiteral("客户端已就绪。"));
-    startSpeedMonitor();
+    m_model.appendLog(QStringLiteral("客户端已就绪。"));
+    m_speedMonitor.start();
     runStartupCleanup(); // in the background: construction does not wait for it
 }
 
@@ -25,74 +31,63 @@ QString AppState::applicationVersion()
 void AppState::readSettings()
 {
     // A missing or wrong-typed value gives the default.
-    setLaunchAtLoginValue(m_preferences->boolValue(launchAtLoginKey).value_or(false));
-    setMenuBarEnabledValue(m_preferences->boolValue(menuBarEnabledKey).value_or(true));
-    setShowMenuBarSpeedValue(m_preferences->boolValue(showMenuBarSpeedKey).value_or(false));
-    setAiEnhancedModeEnabledValue(m_preferences->boolValue(aiEnhancedModeEnabledKey).value_or(false));
-    setOutboundModeValue(outboundModeFromStored(m_preferences->stringValue(outboundModeKey).value_or(QString())));
-}
-
-void AppState::setConnectionState(const ConnectionState &value)
-{
-    publish(m_connectionState, value);
-    if (!value.is(ConnectionState::connected))
-        publish(m_connectedAt, std::optional<QDateTime>());
+    m_model.setLaunchAtLogin(m_dependencies.preferences->boolValue(launchAtLoginKey).value_or(false));
+    m_model.setMenuBarEnabled(m_dependencies.preferences->boolValue(menuBarEnabledKey).value_or(true));
+    m_model.setShowMenuBarSpeed(m_dependencies.preferences->boolValue(showMenuBarSpeedKey).value_or(false));
+    m_model.setAiEnhancedModeEnabled(m_dependencies.preferences->boolValue(aiEnhancedModeEnabledKey).value_or(false));
+    m_model.setOutboundMode(
+        outboundModeFromStored(m_dependencies.preferences->stringValue(outboundModeKey).value_or(QString())));
 }
 
 void AppState::setMenuBarEnabled(bool enabled)
 {
-    setMenuBarEnabledValue(enabled);
-    m_preferences->setBool(menuBarEnabledKey, enabled);
+    m_model.setMenuBarEnabled(enabled);
+    m_dependencies.preferences->setBool(menuBarEnabledKey, enabled);
 }
 
 void AppState::setShowMenuBarSpeed(bool enabled)
 {
-    setShowMenuBarSpeedValue(enabled);
-    m_preferences->setBool(showMenuBarSpeedKey, enabled);
+    m_model.setShowMenuBarSpeed(enabled);
+    m_dependencies.preferences->setBool(showMenuBarSpeedKey, enabled);
 }
 
 void AppState::setLaunchAtLogin(bool enabled)
 {
-    setLaunchAtLoginValue(enabled);
-    m_preferences->setBool(launchAtLoginKey, enabled);
-    setAlertAction(std::nullopt);
-    setAlertMessage(enabled ? QStringLiteral("开机启动已保存，正式签名打包后会接入系统登录项。")
-                            : QStringLiteral("已关闭开机启动。"));
-}
-
-void AppState::appendLog(const QString &message)
-{
-    const LogEntry entry{QUuid::createUuid(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message};
-    m_logs.prepend(entry);
-    if (m_logs.size() > maxLogEntries)
-        m_logs.resize(maxLogEntries);
-    Q_EMIT changed();
-    Q_EMIT logAppended(entry);
+    m_model.setLaunchAtLogin(enabled);
+    m_dependencies.preferences->setBool(launchAtLoginKey, enabled);
+    m_model.alert(enabled ? QStringLiteral("开机启动已保存，正式签名打包后会接入系统登录项。")
+                          : QStringLiteral("已关闭开机启动。"));
 }
 
 QList<LogEntry> AppState::visibleLogs() const
 {
-    if (m_logsExpanded || m_logs.size() < 3)
-        return m_logs;
-    return m_logs.mid(0, 2);
+    if (m_model.logsExpanded() || m_model.logs().size() < 3)
+        return m_model.logs();
+    return m_model.logs().mid(0, 2);
 }
 
 QList<Endpoint> AppState::visibleEndpoints() const
 {
-    if (m_nodesExpanded || m_endpoints.size() < 3)
-        return m_endpoints;
-    return m_endpoints.mid(0, 2);
+    if (m_model.nodesExpanded() || m_model.endpoints().size() < 3)
+        return m_model.endpoints();
+    return m_model.endpoints().mid(0, 2);
+}
+
+void AppState::dismissAlert()
+{
+    m_model.setAlertMessage(std::nullopt);
+    m_model.setAlertAction(std::nullopt);
 }
 
 void AppState::selectEndpoint(const Endpoint &endpoint)
 {
-    setSelectedEndpointId(endpoint.id);
-    appendLog(QStringLiteral("已选择") + endpoint.region + QStringLiteral("节点。"));
+    m_model.setSelectedEndpointId(endpoint.id);
+    m_model.appendLog(QStringLiteral("已选择") + endpoint.region + QStringLiteral("节点。"));
 }
 
 QString AppState::statusTitle() const
 {
-    switch (m_connectionState.kind()) {
+    switch (m_model.connectionState().kind()) {
     case ConnectionState::disconnected: return QStringLiteral("未连接");
     case ConnectionState::preparing: return QStringLiteral("正在连接");
     case ConnectionState::configReady: return QStringLiteral("需要安装组件");
@@ -106,24 +101,23 @@ QString AppState::statusTitle() const
 
 QString AppState::connectionNote() const
 {
-    switch (m_connectionState.kind()) {
-    case ConnectionState::failed:
-        return m_connectionState.failureMessage();
+    switch (m_model.connectionState().kind()) {
+    case ConnectionState::failed: return m_model.connectionState().failureMessage();
     case ConnectionState::disconnected:
     case ConnectionState::preparing:
     case ConnectionState::connected:
     case ConnectionState::disconnecting:
-        return m_currentConfigPath.value_or(QStringLiteral("选择节点后一键生成配置并连接。"));
+        return m_model.currentConfigPath().value_or(QStringLiteral("选择节点后一键生成配置并连接。"));
     case ConnectionState::repairing:
         return QStringLiteral("检测到旧连接或 DNS 状态异常，正在自动修复。");
     case ConnectionState::configReady:
-        switch (m_componentInstallState.kind()) {
+        switch (m_model.componentInstallState().kind()) {
         case ComponentInstallState::idle: return QStringLiteral("需要安装 Tovren 连接组件；点击下方一键安装。");
         case ComponentInstallState::installing: return QStringLiteral("正在安装 Tovren 连接组件，请稍候。");
         case ComponentInstallState::installed: return QStringLiteral("连接组件已安装，重新点击一键连接即可。");
         case ComponentInstallState::needsHomebrew:
             return QStringLiteral("未检测到 Homebrew，需要先打开终端完成基础环境安装。");
-        case ComponentInstallState::failed: return m_componentInstallState.failureMessage();
+        case ComponentInstallState::failed: return m_model.componentInstallState().failureMessage();
         }
     }
     return QString();
@@ -131,10 +125,10 @@ QString AppState::connectionNote() const
 
 QString AppState::menuBarTitle() const
 {
-    if (!m_showMenuBarSpeed)
+    if (!m_model.showMenuBarSpeed())
         return QStringLiteral("Tovren");
-    return QStringLiteral("↓ ") + formattedSpeed(m_downloadSpeedBps) + QStringLiteral("  ↑ ")
-        + formattedSpeed(m_uploadSpeedBps);
+    return QStringLiteral("↓ ") + formattedSpeed(m_model.downloadSpeedBps()) + QStringLiteral("  ↑ ") +
+           formattedSpeed(m_model.uploadSpeedBps());
 }
 
 QString AppState::formattedSpeed(double bytesPerSecond)
@@ -157,35 +151,61 @@ QString AppState::trafficText(std::optional<qint64> megabytes)
     return QString::asprintf("%.1fGB", static_cast<double>(*megabytes) / 1024);
 }
 
-void AppState::startSpeedMonitor()
+QString AppState::planPillText() const
 {
-    m_lastTrafficSample = m_speedSampler.sample();
-    auto *timer = new QTimer(this); // owned by the state: it stops when the state goes
-    timer->setInterval(1000);
-    connect(timer, &QTimer::timeout, this, &AppState::updateNetworkSpeed);
-    timer->start();
-    m_speedTimer = timer;
+    if (!m_model.currentUser())
+        return QStringLiteral("请先登录");
+    return m_model.currentUser()->planName + QStringLiteral("有效");
 }
 
-void AppState::stopSpeedMonitor()
+QString AppState::accessSummary() const
 {
-    if (m_speedTimer) {
-        m_speedTimer->stop();
-        m_speedTimer->deleteLater();
-    }
-    m_speedTimer = nullptr;
+    const std::optional<qint64> traffic =
+        m_model.currentUser() ? m_model.currentUser()->remainingTrafficMb : std::nullopt;
+    const std::optional<QString> expiry =
+        m_model.currentUser() ? m_model.currentUser()->subscriptionExpiredAt : std::nullopt;
+    return trafficText(traffic) + QStringLiteral(" / ") +
+           (expiry && !expiry->isEmpty() ? shortDateText(expiry) : QStringLiteral("未开通"));
 }
 
-void AppState::updateNetworkSpeed()
+QString AppState::inviteCode() const
 {
-    const NetworkTrafficSample next = m_speedSampler.sample();
-    if (m_lastTrafficSample) {
-        const double seconds = std::max(0.5, m_lastTrafficSample->date.msecsTo(next.date) / 1000.0);
-        const auto rise = [](quint64 now, quint64 before) {
-            return now >= before ? static_cast<double>(now - before) : 0.0;
-        };
-        setDownloadSpeedBps(rise(next.receivedBytes, m_lastTrafficSample->receivedBytes) / seconds);
-        setUploadSpeedBps(rise(next.sentBytes, m_lastTrafficSample->sentBytes) / seconds);
-    }
-    m_lastTrafficSample = next;
+    if (m_model.currentUser() && m_model.currentUser()->referralCode)
+        return *m_model.currentUser()->referralCode;
+    return QStringLiteral("登录后显示");
+}
+
+QString AppState::invitesTotalText() const
+{
+    return QString::number(m_model.currentUser() ? m_model.currentUser()->invitesTotal.value_or(0) : 0);
+}
+
+QString AppState::rewardDaysText() const
+{
+    return QString::number(m_model.currentUser() ? m_model.currentUser()->rewardDays.value_or(0) : 0) +
+           QStringLiteral(" 天");
+}
+
+QString AppState::pendingInvitesText() const
+{
+    if (!m_model.currentUser())
+        return QStringLiteral("0");
+    return QString::number(m_model.currentUser()->invitesTotal.value_or(0) -
+                           m_model.currentUser()->invitesPaid.value_or(0));
+}
+
+QString AppState::shortDateText(const std::optional<QString> &text)
+{
+    return ::shortDateText(text);
+}
+
+QString AppState::deviceUsage() const
+{
+    return QString::number(m_model.activeDeviceCount()) + QStringLiteral(" / ") +
+           QString::number(m_account.effectiveMaxDevices()) + QStringLiteral(" 设备");
+}
+
+QList<Device> AppState::visibleDevices() const
+{
+    return m_model.devicesExpanded() ? m_model.devices() : m_model.devices().mid(0, 2);
 }

@@ -36,59 +36,56 @@ QString aiToolScript(int port, const QString &command, const QString &displayNam
 
 void AppState::toggleAIEnhancedMode()
 {
-    const bool enabled = !m_aiEnhancedModeEnabled;
-    setAiEnhancedModeEnabledValue(enabled);
-    m_preferences->setBool(aiEnhancedModeEnabledKey, enabled);
-    appendLog(enabled ? QStringLiteral("AI 增强模式已开启。") : QStringLiteral("AI 增强模式已关闭。"));
+    const bool enabled = !m_model.aiEnhancedModeEnabled();
+    m_model.setAiEnhancedModeEnabled(enabled);
+    m_dependencies.preferences->setBool(aiEnhancedModeEnabledKey, enabled);
+    m_model.appendLog(enabled ? QStringLiteral("AI 增强模式已开启。") : QStringLiteral("AI 增强模式已关闭。"));
     if (!enabled)
-        setAiProxyReady(false);
-    if (m_connectionState.kind() == ConnectionState::connected)
-        appendLog(QStringLiteral("AI 增强模式变更将在下次一键连接后完全生效。"));
+        m_model.setAiProxyReady(false);
+    if (m_model.connectionState().kind() == ConnectionState::connected)
+        m_model.appendLog(QStringLiteral("AI 增强模式变更将在下次一键连接后完全生效。"));
 }
 
 void AppState::setOutboundMode(OutboundMode mode)
 {
-    if (mode == m_outboundMode)
+    if (mode == m_model.outboundMode())
         return;
-    setOutboundModeValue(mode);
-    m_preferences->setString(outboundModeKey, rawValue(mode));
-    appendLog(QStringLiteral("已切换出站模式：") +
-              (mode == OutboundMode::enhanced ? QStringLiteral("增强模式") : QStringLiteral("智能模式")) +
-              QStringLiteral("。"));
+    m_model.setOutboundMode(mode);
+    m_dependencies.preferences->setString(outboundModeKey, rawValue(mode));
+    m_model.appendLog(QStringLiteral("已切换出站模式：") +
+                      (mode == OutboundMode::enhanced ? QStringLiteral("增强模式") : QStringLiteral("智能模式")) +
+                      QStringLiteral("。"));
 }
 
 void AppState::openTelegramProxy()
 {
-    const QString link = QStringLiteral("tg://socks?server=127.0.0.1&port=") + QString::number(m_localProxyPort);
+    const QString link =
+        QStringLiteral("tg://socks?server=127.0.0.1&port=") + QString::number(m_model.localProxyPort());
     // On the clipboard in every case, so the user can paste it into Telegram by hand.
     Workspace::copyText(link);
     const QUrl url(link, QUrl::StrictMode);
     // Without a handler for tg: links nothing opens; the log must not claim otherwise.
     const bool opened = url.isValid() && !url.scheme().isEmpty() && Workspace::openURL(url);
-    appendLog(opened ? QStringLiteral("已打开 Telegram 本地 SOCKS 代理入口。")
-                     : QStringLiteral("Telegram 本地 SOCKS 代理入口已复制。"));
+    m_model.appendLog(opened ? QStringLiteral("已打开 Telegram 本地 SOCKS 代理入口。")
+                             : QStringLiteral("Telegram 本地 SOCKS 代理入口已复制。"));
 }
 
 void AppState::openAIToolLauncher(const QString &command, const QString &displayName)
 {
-    const auto refuse = [this](const QString &message) {
-        setAlertAction(std::nullopt);
-        setAlertMessage(message);
-    };
-    if (!m_aiEnhancedModeEnabled) {
-        refuse(QStringLiteral("请先开启 AI增强功能，并重新一键连接后再启动 ") + displayName + QStringLiteral("。"));
+    if (!m_model.aiEnhancedModeEnabled()) {
+        m_model.alert(QStringLiteral("请先开启 AI增强功能，并重新一键连接后再启动 ") + displayName + QStringLiteral("。"));
         return;
     }
-    if (m_connectionState.kind() != ConnectionState::connected) {
-        refuse(QStringLiteral("请先开启 AI增强功能并完成一键连接，再启动 ") + displayName +
+    if (m_model.connectionState().kind() != ConnectionState::connected) {
+        m_model.alert(QStringLiteral("请先开启 AI增强功能并完成一键连接，再启动 ") + displayName +
                QStringLiteral(" AI 代理环境。"));
         return;
     }
 
     const TerminalLauncher::Launch launch =
-        TerminalLauncher::openScript(aiToolScript(m_localAIProxyPort, command, displayName));
+        TerminalLauncher::openScript(aiToolScript(m_model.localAIProxyPort(), command, displayName));
     if (launch.started)
-        appendLog(QStringLiteral("已打开 ") + displayName + QStringLiteral(" AI 代理启动器。"));
+        m_model.appendLog(QStringLiteral("已打开 ") + displayName + QStringLiteral(" AI 代理启动器。"));
     else
-        present(CommandLaunchError(launch.error), displayName + QStringLiteral(" 启动器打开失败"));
+        m_model.present(CommandLaunchError(launch.error), displayName + QStringLiteral(" 启动器打开失败"));
 }

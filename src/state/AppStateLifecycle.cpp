@@ -10,7 +10,7 @@ QCoro::Task<void> AppState::runStartupCleanup()
 {
     // Runs detached from the constructor: nothing may escape it, and the state may be gone when it resumes.
     QPointer<AppState> self(this);
-    const std::shared_ptr<TunnelCoordinator> tunnel = m_tunnel;
+    const std::shared_ptr<TunnelCoordinator> tunnel = m_dependencies.tunnel;
     try {
         co_await tunnel->cleanupRuntimeArtifacts(true);
     } catch (...) {
@@ -19,7 +19,7 @@ QCoro::Task<void> AppState::runStartupCleanup()
     if (!self)
         co_return;
     m_startupCleanupFinished = true;
-    appendLog(QStringLiteral("已检查并清理上次异常退出残留连接。"));
+    m_model.appendLog(QStringLiteral("已检查并清理上次异常退出残留连接。"));
 }
 
 QCoro::Task<void> AppState::bootstrap()
@@ -27,34 +27,24 @@ QCoro::Task<void> AppState::bootstrap()
     if (m_bootstrapped)
         co_return;
     m_bootstrapped = true;
-    setToken(m_sessionStore.read());
-    setShowAuthSheet(!m_token);
-    co_await refreshPublicData();
-    if (m_token)
-        co_await refreshPrivateData();
+    m_model.setToken(m_account.sessionStore().read());
+    m_model.setShowAuthSheet(!m_model.token());
+    co_await m_account.refreshPublicData();
+    if (m_model.token())
+        co_await m_account.refreshPrivateData();
 }
 
 QCoro::Task<void> AppState::runAutoconnectSmokeTestIfRequested()
 {
     if (!QCoreApplication::arguments().contains(autoconnectSmokeSwitch))
         co_return;
-    appendLog(QStringLiteral("自动化连接测试：准备触发一键连接。"));
+    m_model.appendLog(QStringLiteral("自动化连接测试：准备触发一键连接。"));
     co_await QCoro::sleepFor(std::chrono::milliseconds(800));
     co_await toggleConnection();
 }
 
 QCoro::Task<void> AppState::cleanupBeforeExit()
 {
-    m_quitting = true; // a connect or recovery still under way must not prompt either
-    stopConnectionHeartbeat();
-    stopSpeedMonitor();
-    try {
-        co_await tunnel().cleanupRuntimeArtifacts(false); // never with a password prompt while quitting
-    } catch (...) {
-        // quitting goes on whatever the clean-up met
-    }
-    setConnectedAt(std::nullopt);
-    m_connectedEndpoint.reset();
-    setAiProxyReady(false);
-    setConnectionState(ConnectionState::disconnected);
+    m_speedMonitor.stop();
+    return m_connection.cleanupBeforeExit();
 }

@@ -4,10 +4,10 @@
 #include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Typography.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -53,7 +53,7 @@ AIEnhancedModeCard::AIEnhancedModeCard(StateActions &actions, QWidget *parent) :
     layout->addWidget(m_telegram);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &AIEnhancedModeCard::refresh);
+    m_actions.state().watch({&AppState::settingsChanged}, this, &AIEnhancedModeCard::refresh);
 }
 
 QFrame *AIEnhancedModeCard::popover() const

@@ -3,11 +3,11 @@
 #include "Icons.h"
 #include "PageParts.h"
 #include "Palette.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -115,7 +115,7 @@ AuthView::AuthView(StateActions &actions, QWidget *parent) : QWidget(parent), m_
         connect(field, &QLineEdit::textChanged, this, &AuthView::refresh);
     connect(m_accepted, &QCheckBox::toggled, this, &AuthView::refresh);
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &AuthView::refresh);
+    m_actions.state().watch({&AppState::viewChanged}, this, &AuthView::refresh);
 }
 
 AuthView::~AuthView() = default;

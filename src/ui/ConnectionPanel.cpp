@@ -5,12 +5,12 @@
 #include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
 #include "ViewTexts.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -76,14 +76,16 @@ ConnectionPanel::ConnectionPanel(StateActions &actions, QWidget *parent) : Panel
     connect(m_durationTimer, &QTimer::timeout, this, &ConnectionPanel::refreshDuration);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &ConnectionPanel::refresh);
+    m_actions.state().watch(
+        {&AppState::connectionChanged, &AppState::accountChanged, &AppState::viewChanged, &AppState::settingsChanged},
+        this, &ConnectionPanel::refresh);
 }
 
 void ConnectionPanel::refresh()
 {
     const AppState &state = m_actions.state();
     m_statusTitle->setText(state.statusTitle());
-    m_planPill->setText(m_actions.planPillText());
+    m_planPill->setText(m_actions.state().planPillText());
     m_mode->setCurrent(state.outboundMode());
 
     m_connect->setText(ViewTexts::connectButtonTitle(state.connectionState()));
@@ -100,7 +102,7 @@ void ConnectionPanel::refresh()
     const Endpoint endpoint = state.selectedEndpoint();
     m_endpointCard->setValue(endpoint.region);
     m_latencyCard->setValue(QString::number(endpoint.latencyMs) + QStringLiteral(" ms"));
-    m_accessCard->setValue(m_actions.accessSummary());
+    m_accessCard->setValue(m_actions.state().accessSummary());
     refreshDuration();
 }
 

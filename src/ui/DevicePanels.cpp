@@ -2,10 +2,10 @@
 
 #include "PageParts.h"
 #include "Palette.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -71,7 +71,7 @@ CurrentDevicePanel::CurrentDevicePanel(StateActions &actions, QWidget *parent) :
     layout->addStretch();
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &CurrentDevicePanel::refresh);
+    m_actions.state().watch({&AppState::accountChanged}, this, &CurrentDevicePanel::refresh);
 }
 
 QString CurrentDevicePanel::valueOf(const QString &label) const
@@ -117,15 +117,15 @@ BoundDevicesPanel::BoundDevicesPanel(StateActions &actions, QWidget *parent) : P
     layout->addWidget(m_expand);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &BoundDevicesPanel::refresh);
+    m_actions.state().watch({&AppState::accountChanged, &AppState::viewChanged}, this, &BoundDevicesPanel::refresh);
 }
 
 void BoundDevicesPanel::refresh()
 {
     const AppState &state = m_actions.state();
-    m_usage->setText(m_actions.deviceUsage());
+    m_usage->setText(m_actions.state().deviceUsage());
     m_expand->setText(state.devicesExpanded() ? QStringLiteral("收起设备") : QStringLiteral("展开全部设备"));
-    const QList<Device> visible = m_actions.visibleDevices();
+    const QList<Device> visible = m_actions.state().visibleDevices();
     if (visible == m_shown)
         return;
     m_shown = visible;

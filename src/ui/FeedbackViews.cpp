@@ -3,11 +3,11 @@
 #include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -89,7 +89,7 @@ FeedbackForm::FeedbackForm(StateActions &actions, QWidget *parent) : QWidget(par
     layout->addWidget(m_submit, 0, Qt::AlignLeft);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &FeedbackForm::refresh);
+    m_actions.state().watch({&AppState::viewChanged}, this, &FeedbackForm::refresh);
 }
 
 void FeedbackForm::refresh()
@@ -116,7 +116,7 @@ TicketList::TicketList(StateActions &actions, QWidget *parent) : QWidget(parent)
     layout->addLayout(m_rows);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &TicketList::refresh);
+    m_actions.state().watch({&AppState::accountChanged}, this, &TicketList::refresh);
 }
 
 QList<QPair<QString, QString>> TicketList::shownRows() const
@@ -181,7 +181,7 @@ FeedbackRow::FeedbackRow(StateActions &actions, QWidget *parent) : QWidget(paren
     m_layout->addWidget(m_toggle);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &FeedbackRow::refresh);
+    m_actions.state().watch({&AppState::viewChanged}, this, &FeedbackRow::refresh);
 }
 
 void FeedbackRow::refresh()

@@ -2,10 +2,10 @@
 #include "MetricCard.h"
 #include "PageParts.h"
 #include "Palette.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -80,13 +80,13 @@ InviteView::InviteView(StateActions &actions, QWidget *parent) : QWidget(parent)
     layout->addStretch();
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &InviteView::refresh);
+    m_actions.state().watch({&AppState::accountChanged}, this, &InviteView::refresh);
 }
 
 void InviteView::refresh()
 {
-    m_code->setText(m_actions.inviteCode());
-    m_tiles[0]->setValue(m_actions.invitesTotalText());
-    m_tiles[1]->setValue(m_actions.rewardDaysText());
-    m_tiles[2]->setValue(m_actions.pendingInvitesText());
+    m_code->setText(m_actions.state().inviteCode());
+    m_tiles[0]->setValue(m_actions.state().invitesTotalText());
+    m_tiles[1]->setValue(m_actions.state().rewardDaysText());
+    m_tiles[2]->setValue(m_actions.state().pendingInvitesText());
 }

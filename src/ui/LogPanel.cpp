@@ -2,10 +2,10 @@
 
 #include "PageParts.h"
 #include "Palette.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Typography.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -62,7 +62,7 @@ LogPanel::LogPanel(StateActions &actions, QWidget *parent) : Panel(parent, 16), 
     layout->addWidget(m_scroll);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &LogPanel::refresh);
+    m_actions.state().watch({&AppState::logChanged, &AppState::viewChanged}, this, &LogPanel::refresh);
 }
 
 QStringList LogPanel::shownMessages() const

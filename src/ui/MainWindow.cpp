@@ -2,8 +2,8 @@
 
 #include "Palette.h"
 #include "RootView.h"
-#include "StateActions.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

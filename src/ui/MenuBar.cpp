@@ -1,11 +1,11 @@
 #include "MenuBar.h"
 
 #include "Icons.h"
-#include "StateActions.h"
 #include "Tasks.h"
 #include "Typography.h"
 #include "ViewTexts.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QActionGroup>
 #include <QCoreApplication>
@@ -63,7 +63,7 @@ MenuBarMenu::MenuBarMenu(StateActions &actions, std::function<void()> quit, QWid
 
     m_speedSwitch = addAction(QStringLiteral("实时显示网速"));
     m_speedSwitch->setCheckable(true);
-    connect(m_speedSwitch, &QAction::triggered, this, [this](bool on) { m_actions.setShowMenuBarSpeed(on); });
+    connect(m_speedSwitch, &QAction::triggered, this, [this](bool on) { m_actions.state().setShowMenuBarSpeed(on); });
 
     m_outbound = addMenu(QStringLiteral("出站模式"));
     m_outboundGroup = new QActionGroup(this);
@@ -87,7 +87,9 @@ MenuBarMenu::MenuBarMenu(StateActions &actions, std::function<void()> quit, QWid
     connect(m_quit, &QAction::triggered, this, std::move(quit));
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &MenuBarMenu::refresh);
+    m_actions.state().watch(
+        {&AppState::speedsChanged, &AppState::settingsChanged, &AppState::connectionChanged, &AppState::viewChanged},
+        this, &MenuBarMenu::refresh);
 }
 
 void MenuBarMenu::refresh()
@@ -115,7 +117,7 @@ MenuBarItem::MenuBarItem(StateActions &actions, std::function<void()> quit, QObj
     refresh();
     if (m_tray)
         m_tray->show();
-    connect(&m_actions.state(), &AppState::changed, this, &MenuBarItem::refresh);
+    m_actions.state().watch({&AppState::speedsChanged, &AppState::settingsChanged}, this, &MenuBarItem::refresh);
 }
 
 MenuBarItem::~MenuBarItem() = default;

@@ -3,12 +3,12 @@
 #include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
 #include "ViewTexts.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -109,7 +109,8 @@ NodePanel::NodePanel(StateActions &actions, QWidget *parent) : Panel(parent, 16)
     layout->addWidget(m_expand);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &NodePanel::refresh);
+    m_actions.state().watch({&AppState::accountChanged, &AppState::connectionChanged, &AppState::viewChanged}, this,
+                            &NodePanel::refresh);
 }
 
 void NodePanel::refresh()

@@ -2,11 +2,11 @@
 #include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "Typography.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -76,7 +76,7 @@ PlansView::PlansView(StateActions &actions, QWidget *parent) : QWidget(parent), 
     m_layout->addStretch();
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &PlansView::refresh);
+    m_actions.state().watch({&AppState::accountChanged}, this, &PlansView::refresh);
 }
 
 void PlansView::refresh()
@@ -84,7 +84,7 @@ void PlansView::refresh()
     const AppState &state = m_actions.state();
     const auto &user = state.currentUser();
     m_header->pill()->setText(QStringLiteral("当前：") + (user ? user->planName : QStringLiteral("未开通套餐")));
-    m_access->setText(m_actions.accessSummary());
+    m_access->setText(m_actions.state().accessSummary());
     m_limit->setText(QStringLiteral("当前账号最多可绑定 ") + QString::number(state.maxDevices()) +
                      QStringLiteral(" 台设备。"));
 

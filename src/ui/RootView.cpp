@@ -5,9 +5,9 @@
 #include "HomeView.h"
 #include "Palette.h"
 #include "SidebarView.h"
-#include "StateActions.h"
 #include "Tasks.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QDialog>
 #include <QHBoxLayout>
@@ -62,7 +62,7 @@ RootView::RootView(StateActions &actions, QWidget *parent) : QWidget(parent), m_
     layout->addWidget(m_pages, 1);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &RootView::refresh);
+    m_actions.state().watch({&AppState::viewChanged}, this, &RootView::refresh);
 }
 
 RootView::~RootView() = default;
@@ -180,11 +180,9 @@ void RootView::alertFinished(QMessageBox *box)
     box->deleteLater();
     // Every way out clears the alert. It is cleared before the chosen operation runs, so an alert that the
     // operation raises itself (a failure to open the installer) is shown instead of being wiped at once.
-    AppState &state = m_actions.state();
-    state.setAlertMessage(std::nullopt);
-    state.setAlertAction(std::nullopt);
+    m_actions.state().dismissAlert();
     if (chosen == installTitle)
         startTask(m_actions.installWireGuardTools(), "installWireGuardTools");
     else if (chosen == terminalTitle)
-        m_actions.installWireGuardToolsInTerminal();
+        startTask(m_actions.installWireGuardToolsInTerminal(), "installWireGuardToolsInTerminal");
 }

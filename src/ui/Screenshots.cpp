@@ -2,8 +2,8 @@
 
 #include "MainWindow.h"
 #include "RootView.h"
-#include "StateActions.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -18,11 +18,35 @@ namespace {
 class StillActions final : public StateActions
 {
 public:
-    using StateActions::StateActions;
+    explicit StillActions(AppState &state) : m_state(state) {}
+    AppState &state() override { return m_state; }
     QCoro::Task<> bootstrap() override { co_return; }
     QCoro::Task<> runAutoconnectSmokeTestIfRequested() override { co_return; }
+    QCoro::Task<> cleanupBeforeExit() override { co_return; }
+    QCoro::Task<> toggleConnection() override { co_return; }
+    void selectEndpoint(const Endpoint &) override {}
+    void setOutboundMode(OutboundMode) override {}
+    void toggleAIEnhancedMode() override {}
+    void openTelegramProxy() override {}
+    void openAIToolLauncher(const QString &, const QString &) override {}
+    QCoro::Task<> installWireGuardTools() override { co_return; }
+    QCoro::Task<> installWireGuardToolsInTerminal() override { co_return; }
+    QCoro::Task<bool> sendVerificationCode(QString) override { co_return false; }
+    QCoro::Task<> login(QString, QString) override { co_return; }
+    QCoro::Task<> registerAccount(QString, QString, QString, std::optional<QString>) override { co_return; }
+    QCoro::Task<> logout() override { co_return; }
+    QCoro::Task<> refreshPublicData() override { co_return; }
+    QCoro::Task<> refreshPrivateData() override { co_return; }
+    QCoro::Task<> unbindDevice(Device) override { co_return; }
+    QCoro::Task<> submitFeedback(QString, QString, QString) override { co_return; }
+    void purchase(const Plan &) override {}
+    void copyInviteLink() override {}
+    void openClientHome() override {}
     bool hasSessionToken() const override { return signedIn; }
     bool signedIn = false;
+
+private:
+    AppState &m_state;
 };
 
 APIUser sampleUser()
@@ -41,11 +65,11 @@ APIUser sampleUser()
     return user;
 }
 
-void signIn(AppState &state)
+void signIn(StateModel &model)
 {
-    state.setCurrentUser(sampleUser());
-    state.setMaxDevices(5);
-    state.setActiveDeviceCount(3);
+    model.setCurrentUser(sampleUser());
+    model.setMaxDevices(5);
+    model.setActiveDeviceCount(3);
     const QList<Endpoint> endpoints{
         {"hk-02",
          "香港",
@@ -75,18 +99,18 @@ void signIn(AppState &state)
          {ProtocolKind::trojan},
          ProtocolKind::trojan},
     };
-    state.setEndpoints(endpoints);
-    state.setSelectedEndpointId(QStringLiteral("hk-02"));
+    model.setEndpoints(endpoints);
+    model.setSelectedEndpointId(QStringLiteral("hk-02"));
     const Device mac{"d1", "macOS", "Lin 的 MacBook Pro · v9.7.3", "当前",  "active",     true,
                      true, "05-14", "Lin 的 MacBook Pro",          "macos", "macOS 14.5", "v9.7.3"};
-    state.setDevices({mac,
+    model.setDevices({mac,
                       {"d2", "iOS", "iPhone 15 · v3.2.0", "解绑", "active", false, false, "05-12", "iPhone 15", "ios",
                        "iOS 17.5", "v3.2.0"},
                       {"d3", "Windows", "DESKTOP-7Q · v9.6.0", "解绑", "inactive", false, false, "04-30", "DESKTOP-7Q",
                        "windows", "Windows 11", "v9.6.0"}});
-    state.setCurrentDevice(mac);
-    state.setOrders({{"o1", "季度费套餐", "paid", "99.99 CNY"}, {"o2", "月费套餐", "paid", "29.99 CNY"}});
-    state.setTickets({{"t1", "节点切换后无法访问", "open", "05-13"}, {"t2", "发票抬头修改", "closed", "05-02"}});
+    model.setCurrentDevice(mac);
+    model.setOrders({{"o1", "季度费套餐", "paid", "99.99 CNY"}, {"o2", "月费套餐", "paid", "29.99 CNY"}});
+    model.setTickets({{"t1", "节点切换后无法访问", "open", "05-13"}, {"t2", "发票抬头修改", "closed", "05-02"}});
 }
 
 // Widgets added to a layout are shown, and layouts redone, on later turns of the loop; a few turns let a rebuilt
@@ -123,7 +147,9 @@ QStringList writeScreenshots(const QString &directory)
     if (!QDir().mkpath(directory))
         return {};
     const QDir out(directory);
-    AppState state;
+    // The pictures' values are seeded into the model; the views read them through the state.
+    const auto model = std::make_shared<StateModel>();
+    AppState state({.model = model});
     StillActions actions(state);
     MainWindow window(actions);
     window.setAttribute(Qt::WA_DontShowOnScreen);
@@ -148,14 +174,14 @@ QStringList writeScreenshots(const QString &directory)
     }
     state.setShowAuthSheet(false);
 
-    signIn(state);
-    actions.signedIn = true;
+    actions.signedIn = true; // before the account changes, which the sidebar re-reads it on
+    signIn(*model);
     for (const QString &message : {QStringLiteral("已选择香港节点。"), QStringLiteral("账号权益同步完成。"),
                                    QStringLiteral("VLESS 连接已建立，系统代理已指向 127.0.0.1:19090。")})
-        state.appendLog(message);
-    state.setConnectionState(ConnectionState::connected);
-    state.setConnectedAt(QDateTime::currentDateTime().addSecs(-3725));
-    state.setCurrentConfigPath(QStringLiteral("已通过 sing-box 接管系统代理：香港 · VLESS。"));
+        model->appendLog(message);
+    model->setConnectionState(ConnectionState::connected);
+    model->setConnectedAt(QDateTime::currentDateTime().addSecs(-3725));
+    model->setCurrentConfigPath(QStringLiteral("已通过 sing-box 接管系统代理：香港 · VLESS。"));
     shot(QStringLiteral("home-connected.png"));
 
     state.setSelectedPage(AppPage::plans);
@@ -186,7 +212,7 @@ QStringList writeScreenshots(const QString &directory)
         endpoint.name = QStringLiteral("Node %1").arg(i, 2, 10, QLatin1Char('0'));
         many.append(endpoint);
     }
-    state.setEndpoints(many);
+    model->setEndpoints(many);
     state.setNodesExpanded(true);
     window.resize(MainWindow::minimumContentSize);
     shot(QStringLiteral("home-many-endpoints.png"));

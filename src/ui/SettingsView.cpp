@@ -4,10 +4,10 @@
 #include "PageParts.h"
 #include "Palette.h"
 #include "Pill.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -54,11 +54,11 @@ SettingsView::SettingsView(StateActions &actions, QWidget *parent) : QWidget(par
     add(version);
     m_launchAtLogin = new SettingsToggleRow(
         QStringLiteral("开机启动"), QStringLiteral("登录 macOS 后自动启动 Tovren"),
-        [this](bool on) { m_actions.setLaunchAtLogin(on); }, panel);
+        [this](bool on) { m_actions.state().setLaunchAtLogin(on); }, panel);
     add(m_launchAtLogin);
     m_menuBar = new SettingsToggleRow(
         QStringLiteral("菜单栏模式"), QStringLiteral("保留菜单栏入口和状态提示"),
-        [this](bool on) { m_actions.setMenuBarEnabled(on); }, panel);
+        [this](bool on) { m_actions.state().setMenuBarEnabled(on); }, panel);
     add(m_menuBar);
     auto *agreements = new SettingsRow(
         QStringLiteral("客服与协议"), QStringLiteral("用户协议、服务协议、隐私政策"), QStringLiteral("打开"),
@@ -89,7 +89,8 @@ SettingsView::SettingsView(StateActions &actions, QWidget *parent) : QWidget(par
     layout->addStretch();
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &SettingsView::refresh);
+    m_actions.state().watch({&AppState::accountChanged, &AppState::settingsChanged, &AppState::connectionChanged}, this,
+                            &SettingsView::refresh);
 }
 
 void SettingsView::refresh()

@@ -3,13 +3,13 @@
 #include "Icons.h"
 #include "PageParts.h"
 #include "Palette.h"
-#include "StateActions.h"
 #include "StyledButton.h"
 #include "Tasks.h"
 #include "TovrenLogoMark.h"
 #include "Typography.h"
 #include "ViewTexts.h"
 #include "state/AppState.h"
+#include "state/StateActions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -132,7 +132,7 @@ SidebarView::SidebarView(StateActions &actions, QWidget *parent) : QWidget(paren
     layout->addLayout(service);
 
     refresh();
-    connect(&m_actions.state(), &AppState::changed, this, &SidebarView::refresh);
+    m_actions.state().watch({&AppState::viewChanged, &AppState::accountChanged}, this, &SidebarView::refresh);
 }
 
 bool SidebarView::signedIn() const
@@ -149,7 +149,7 @@ void SidebarView::refresh()
     const auto &user = state.currentUser();
     m_identity->setFullText(user ? user->identity : QStringLiteral("未登录"));
     m_plan->setText((user ? user->planName : QStringLiteral("未开通套餐")) + QStringLiteral(" · ") +
-                    m_actions.deviceUsage());
+                    m_actions.state().deviceUsage());
     m_account->setText(signedIn() ? QStringLiteral("退出登录") : QStringLiteral("登录账号"));
 
     const bool synced = !state.endpoints().isEmpty();

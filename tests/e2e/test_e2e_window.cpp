@@ -11,7 +11,7 @@
 #include "ui/NodePanel.h"
 #include "ui/RootView.h"
 #include "ui/SidebarView.h"
-#include "ui/StateActions.h"
+#include "state/StateActions.h"
 #include "ui/StyledButton.h"
 #include "ui/Typography.h"
 
@@ -94,7 +94,7 @@ private Q_SLOTS:
     {
         ConnectionWorld world;
         QVERIFY2(world.isValid(), qPrintable(world.errorString()));
-        StateActions actions(world.state());
+        StateActions &actions = world.state();
         MainWindow window(actions);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));

@@ -306,10 +306,11 @@ private Q_SLOTS:
         TestHome home;
         SimulatedMac mac;
         QVERIFY2(mac.isValid(), qPrintable(mac.errorString()));
-        AppState app;
+        const auto model = std::make_shared<StateModel>();
+        AppState app({.model = model});
         QVERIFY(eventually([&] { return app.startupCleanupFinished(); }));
         app.toggleAIEnhancedMode();
-        app.setConnectionState(ConnectionState::connected);
+        model->setConnectionState(ConnectionState::connected);
         app.openAIToolLauncher(command, displayName);
         QTRY_COMPARE_WITH_TIMEOUT(mac.terminalScripts().size(), 1, 10000);
 

@@ -122,12 +122,13 @@ private Q_SLOTS:
         // direct outbound. Enhanced mode replaces their route; the core still finds every name it is given.
         restarted.setOutboundMode(OutboundMode::enhanced);
         // The device list fails right after this connect: the connection stays.
-        QObject::connect(&restarted, &AppState::changed, &restarted, [&world, &restarted, faulted = false]() mutable {
-            if (!faulted && restarted.connectionState().is(ConnectionState::connected)) {
-                faulted = true;
-                world.plane().admin("POST", "/faults", {{"path", "/devices"}, {"method", "GET"}, {"status", 500}});
-            }
-        });
+        QObject::connect(
+            &restarted, &AppState::connectionChanged, &restarted, [&world, &restarted, faulted = false]() mutable {
+                if (!faulted && restarted.connectionState().is(ConnectionState::connected)) {
+                    faulted = true;
+                    world.plane().admin("POST", "/faults", {{"path", "/devices"}, {"method", "GET"}, {"status", 500}});
+                }
+            });
         world.connectTo(u"ep_jp_01"_s);
         QCOMPARE(restarted.connectionState().kind(), ConnectionState::connected);
         QVERIFY(world.logged(u"设备列表同步失败："_s));
@@ -156,13 +157,14 @@ private Q_SLOTS:
         QCOMPARE(reports.size(), 2);
         const QJsonObject &failed = reports[0];
         QCOMPARE(fields(failed, {"status", "endpointId", "reasonCode"}),
-                 QStringList({"failed", "ep_hk_01",
-                              AppState::connectionReasonCode(u"failed"_s, failed[u"errorMessage"_s].toString())}));
+                 QStringList(
+                     {"failed", "ep_hk_01",
+                      ConnectionController::connectionReasonCode(u"failed"_s, failed[u"errorMessage"_s].toString())}));
         QCOMPARE(stagesOf(failed).last(), failed[u"stateStage"_s].toString());
         QCOMPARE(reports[1][u"endpointId"_s].toString(), u"ep_jp_01"_s);
         QCOMPARE(reports[1][u"attemptId"_s], failed[u"attemptId"_s]);
-        QCOMPARE(state.endpointQualityStats().value(u"ep_hk_01"_s).consecutiveFailures, 1);
-        QCOMPARE(state.endpointQualityStats().value(u"ep_jp_01"_s).successfulConnections, 1);
+        QCOMPARE(state.ranking().endpointQualityStats().value(u"ep_hk_01"_s).consecutiveFailures, 1);
+        QCOMPARE(state.ranking().endpointQualityStats().value(u"ep_jp_01"_s).successfulConnections, 1);
     }
 
     void aBusyLocalPortStopsAtTheFirstCandidate()
@@ -172,7 +174,7 @@ private Q_SLOTS:
         world.signIn();
         QTcpServer squatter; // someone else holds the AI entry's port
         QVERIFY(squatter.listen(QHostAddress::LocalHost, 19110));
-        state.setAiEnhancedModeEnabledValue(true);
+        world.model().setAiEnhancedModeEnabled(true);
         world.connectTo(u"ep_hk_01"_s);
         QCOMPARE(state.connectionState().kind(), ConnectionState::failed);
         const QString message = state.connectionState().failureMessage();
@@ -209,14 +211,14 @@ private Q_SLOTS:
         QCOMPARE(world.crashReports().size(), 1);
         QVERIFY(!state.isBusy() && !state.currentDevice());
         // Without a device of this computer a disconnect has nothing to report.
-        awaitTask(state.disconnect());
+        awaitTask(state.connection().disconnect());
         QCOMPARE(state.connectionState().kind(), ConnectionState::disconnected);
         QCOMPARE(world.connectionReports().size(), 0);
-        QCOMPARE(state.currentStateLog().last().value(u"message"_s), u"连接已断开。"_s);
+        QCOMPARE(state.connection().currentStateLog().last().value(u"message"_s), u"连接已断开。"_s);
         for (int i = 0; i < 70; ++i) // an attempt keeps its newest records
-            state.recordConnectionState(u"node_ready_wait"_s, std::nullopt, QString(), QString::number(i));
-        QCOMPARE(state.currentStateLog().size(), AppState::maxStateLogRecords);
-        QCOMPARE(state.currentStateLog().first().value(u"message"_s), u"10"_s);
+            state.connection().recordConnectionState(u"node_ready_wait"_s, std::nullopt, QString(), QString::number(i));
+        QCOMPARE(state.connection().currentStateLog().size(), ConnectionController::maxStateLogRecords);
+        QCOMPARE(state.connection().currentStateLog().first().value(u"message"_s), u"10"_s);
     }
 
     void connectionRules()
@@ -236,9 +238,10 @@ private Q_SLOTS:
                  {"failed", "代理连通性验证失败", "quick_verify", "QUICK_VERIFY_FAILED"},
                  {"failed", "网络异常", "fallback", "UNKNOWN_FAILURE"}, {"failed", nullptr, "fallback", "UNKNOWN_FAILURE"}}) {
             // clang-format on
-            QCOMPARE(AppState::connectionStateStage(QString::fromUtf8(status), text(message)),
+            QCOMPARE(ConnectionController::connectionStateStage(QString::fromUtf8(status), text(message)),
                      QString::fromUtf8(stage));
-            QCOMPARE(AppState::connectionReasonCode(QString::fromUtf8(status), text(message)), QString::fromUtf8(code));
+            QCOMPARE(ConnectionController::connectionReasonCode(QString::fromUtf8(status), text(message)),
+                     QString::fromUtf8(code));
         }
         // Failover stops for problems of this computer: description, try the next endpoint, a system-proxy failure.
         // clang-format off
@@ -250,20 +253,20 @@ private Q_SLOTS:
                  {"系统代理未生效，已回滚", true, true}, {"系统代理设置未生效", true, true}, {"", true, false}}) {
             // clang-format on
             const QString error = QString::fromUtf8(description);
-            QCOMPARE(AppState::shouldTryNextEndpoint(error), tryNext);
-            QCOMPARE(AppState::shouldTryNextEndpoint(TovrenError(error)), tryNext);
-            QCOMPARE(AppState::isSystemProxyFailure(error), systemProxy);
+            QCOMPARE(ConnectionController::shouldTryNextEndpoint(error), tryNext);
+            QCOMPARE(ConnectionController::shouldTryNextEndpoint(TovrenError(error)), tryNext);
+            QCOMPARE(ConnectionController::isSystemProxyFailure(error), systemProxy);
         }
         // Provisioning: retry-after asked, time left, delay (at least 1500, at most 3000 and the time left).
         // clang-format off
         for (const auto &[retryAfter, left, delay] : std::initializer_list<std::array<qint64, 3>>{{800, 5000, 1500},
                  {2500, 5000, 2500}, {600000, 5000, 3000}, {2800, 2600, 2600}, {0, 5000, 1500}, {-40, 5000, 1500},
                  {2500, 299, 1500}, {2500, -100, 1500}})
-            QCOMPARE(AppState::provisioningRetryDelayMs(retryAfter, left), delay);
+            QCOMPARE(ConnectionController::provisioningRetryDelayMs(retryAfter, left), delay);
         // The server's maximum wait: at least a second, at most the client's own bound.
         for (const auto &[maxWait, deadline] : std::initializer_list<std::array<qint64, 2>>{{0, 1000}, {-5000, 1000},
-                 {5000, 5000}, {std::numeric_limits<qint64>::max(), AppState::maxProvisioningWaitMs}})
-            QCOMPARE(AppState::provisioningDeadlineMs(maxWait), deadline);
+                 {5000, 5000}, {std::numeric_limits<qint64>::max(), ConnectionController::maxProvisioningWaitMs}})
+            QCOMPARE(ConnectionController::provisioningDeadlineMs(maxWait), deadline);
         // clang-format on
     }
 
@@ -279,7 +282,7 @@ private Q_SLOTS:
         QCOMPARE(state.logs().first().message, u"登录失败："_s + state.alertMessage().value_or(u"-"_s));
 
         world.signIn();
-        QCOMPARE(state.sessionStore().read(), state.token());
+        QCOMPARE(state.account().sessionStore().read(), state.token());
         QCOMPARE(state.currentUser()->id, u"usr_demo"_s);
         QVERIFY(!state.showAuthSheet());
         // The catalogue came along: the control plane's plans, the second one highlighted.
@@ -290,7 +293,7 @@ private Q_SLOTS:
             QVERIFY(endpoint.status != NodeStatus::offline);
         QVERIFY(state.selectedEndpoint().preferredProtocol != ProtocolKind::wireguard);
         // Signed in, the plan page is the pricing page with the account filled in.
-        const QUrl page = *state.publicPlanURL(state.plans().first());
+        const QUrl page = *state.account().publicPlanURL(state.plans().first());
         QCOMPARE(page.path(), u"/pricing/"_s);
         QVERIFY(page.query(QUrl::FullyEncoded).endsWith("&account=demo%40tovren.dev"_L1));
     }
@@ -311,11 +314,12 @@ private Q_SLOTS:
         // Bound earlier with this computer's name (as the simulated Mac reports it) and system.
         const QString token = *state.token();
         const APIDevice bound =
-            awaitTask(state.api().bindDevice({state.deviceIdentity().clientDeviceId(), u"Devstack Mac"_s, u"macos"_s,
-                                              HostInfo::operatingSystemVersion(), AppState::applicationVersion()},
-                                             token))
+            awaitTask(state.account().api().bindDevice(
+                          {state.account().deviceIdentity().clientDeviceId(), u"Devstack Mac"_s, u"macos"_s,
+                           HostInfo::operatingSystemVersion(), AppState::applicationVersion()},
+                          token))
                 .device;
-        awaitTask(state.syncDevices(token));
+        awaitTask(state.account().syncDevices(token));
         QCOMPARE(state.currentDevice().value_or(Device()).id, bound.id);
         // The current device may not be unbound from here; nothing is sent.
         awaitTask(state.unbindDevice(*state.currentDevice()));
@@ -366,7 +370,7 @@ private Q_SLOTS:
         const QJsonObject slowAccount{{"method", "GET"}, {"path", "/me"}, {"delayMs", 300}, {"times", 1}};
         QCOMPARE(world.plane().admin("POST", "/faults", slowAccount).status, 201);
         QCoro::Task<void> refresh = state.refreshPrivateData();
-        state.logoutLocally(); // while "/me" is on its way
+        state.account().logoutLocally(); // while "/me" is on its way
         awaitTask(std::move(refresh));
         QVERIFY(!state.token() && !state.currentUser() && state.devices().isEmpty());
 
@@ -374,7 +378,8 @@ private Q_SLOTS:
         world.signIn();
         QCOMPARE(world.plane().admin("POST", "/sessions/expire", {{"identity", "demo@tovren.dev"}}).status, 200);
         awaitTask(state.refreshPrivateData());
-        QVERIFY(!state.token() && !state.sessionStore().read() && !state.currentUser() && state.showAuthSheet());
+        QVERIFY(!state.token() && !state.account().sessionStore().read() && !state.currentUser() &&
+                state.showAuthSheet());
         QVERIFY(state.devices().isEmpty() && state.orders().isEmpty());
         QCOMPARE(state.logs().first().message, u"已退出登录。"_s);
         QCOMPARE(state.logs().at(1).message, u"账号数据同步失败："_s + state.alertMessage().value_or(u"-"_s));
@@ -408,14 +413,15 @@ private Q_SLOTS:
                  {"force", -1, "9.8.0", nullptr, nullptr, "file:///Applications/Tovren.app", "需要升级到 v9.8.0", true,
                   false},
                  {"optional", -1, "9.8.0", nullptr, nullptr, "javascript:alert(1)", "发现新版 v9.8.0", false, false}}) {
-            AppState state;
-            state.setVersionDownloadURL(QUrl(u"https://stale.example/"_s));
+            const auto model = std::make_shared<StateModel>();
+            AppState state({.model = model});
+            model->setVersionDownloadURL(QUrl(u"https://stale.example/"_s));
             // platform, current, latest, minimum, mode, download, channel, rollout, rollback, its download, notes,
             // force
-            state.applyVersionPolicy({u"macos"_s, u"v9.7.3"_s, QString::fromUtf8(row.latest), u"v9.0.0"_s,
-                                      QString::fromUtf8(row.mode), text(row.download), std::nullopt,
-                                      row.rollout < 0 ? std::nullopt : std::optional<qint64>(row.rollout),
-                                      text(row.rollback), std::nullopt, std::nullopt, text(row.force)});
+            state.account().applyVersionPolicy({u"macos"_s, u"v9.7.3"_s, QString::fromUtf8(row.latest), u"v9.0.0"_s,
+                                                QString::fromUtf8(row.mode), text(row.download), std::nullopt,
+                                                row.rollout < 0 ? std::nullopt : std::optional<qint64>(row.rollout),
+                                                text(row.rollback), std::nullopt, std::nullopt, text(row.force)});
             QCOMPARE(state.versionPolicyText(), QString::fromUtf8(row.shown));
             QCOMPARE(state.requiresVersionAction(), row.required);
             QCOMPARE(state.versionDownloadURL(),
@@ -443,9 +449,9 @@ private Q_SLOTS:
             QCOMPARE(AppState::shortDateText(text(date)), QString::fromUtf8(shown));
         // clang-format on
         // E-mail addresses are trimmed and lower-cased, or refused.
-        QCOMPARE(AppState::normalizedEmail(u"  Demo@Tovren.DEV \n"_s), u"demo@tovren.dev"_s);
+        QCOMPARE(AccountService::normalizedEmail(u"  Demo@Tovren.DEV \n"_s), u"demo@tovren.dev"_s);
         for (const QString &refused : {u"de mo@tovren.dev"_s, u"de\u3000mo@tovren.dev"_s, u"a@b@c.cn"_s, QString()})
-            QVERIFY_THROWS_EXCEPTION(TovrenRuntimeError, AppState::normalizedEmail(refused));
+            QVERIFY_THROWS_EXCEPTION(TovrenRuntimeError, AccountService::normalizedEmail(refused));
     }
 
     void accountTextsAndAddresses()
@@ -457,16 +463,17 @@ private Q_SLOTS:
                             [&](const QString &text) { return copied.append(text), true; },
                             {}});
         const auto uninstall = qScopeGuard([] { Workspace::install({}); });
-        AppState state;
+        const auto model = std::make_shared<StateModel>();
+        AppState state({.model = model});
         // id, identity, e-mail, phone, role, status, referral, plan, expiry, traffic, devices, invites, paid
-        state.setCurrentUser(APIUser{u"usr_1"_s, u"a@b.cn"_s, std::nullopt, std::nullopt, u"user"_s, u"active"_s,
-                                     u"TV DEMO"_s, u"季度套餐"_s, u"2024-05-31T20:30:00.000Z"_s, 1536, 5, 2, 3,
-                                     std::nullopt});
-        state.setActiveDeviceCount(2);
+        model->setCurrentUser(APIUser{u"usr_1"_s, u"a@b.cn"_s, std::nullopt, std::nullopt, u"user"_s, u"active"_s,
+                                      u"TV DEMO"_s, u"季度套餐"_s, u"2024-05-31T20:30:00.000Z"_s, 1536, 5, 2, 3,
+                                      std::nullopt});
+        model->setActiveDeviceCount(2);
         QCOMPARE(
             QStringList({state.planPillText(), state.pendingInvitesText(), state.accessSummary(), state.deviceUsage()}),
             QStringList({"季度套餐有效", "-1", "1.5GB / 06-01", "2 / 5 设备"})); // the user's limit: the list gave none
-        state.setMaxDevices(3);
+        model->setMaxDevices(3);
         QCOMPARE(state.deviceUsage(), u"2 / 3 设备"_s);
         state.copyInviteLink(); // the code is escaped into the link
         QCOMPARE(copied, QStringList{Deployment::webClientURL().toString() + u"?invite=TV%20DEMO"_s});
@@ -474,14 +481,14 @@ private Q_SLOTS:
         const Plan plan = placeholderPlans().first();
         const QUrl origin(u"https://web.example"_s);
         QCOMPARE(
-            state.publicPricingURL(origin, plan, u"a+b@x.cn"_s).toString(QUrl::FullyEncoded),
+            state.account().publicPricingURL(origin, plan, u"a+b@x.cn"_s).toString(QUrl::FullyEncoded),
             u"https://web.example/pricing/?plan=monthly&source=macos&client_version=v9.7.3&account=a%2Bb%40x.cn"_s);
-        const QUrl next = state.publicPricingURL(QUrl(u"https://web.example/shop"_s), plan, std::nullopt);
+        const QUrl next = state.account().publicPricingURL(QUrl(u"https://web.example/shop"_s), plan, std::nullopt);
         QVERIFY(next.toString().startsWith("https://web.example/shop/pricing/?plan=monthly&source=macos&"_L1));
-        QCOMPARE(QUrlQuery(state.publicLoginURL(origin, next)).queryItemValue(u"next"_s, QUrl::FullyDecoded),
+        QCOMPARE(QUrlQuery(state.account().publicLoginURL(origin, next)).queryItemValue(u"next"_s, QUrl::FullyDecoded),
                  next.toString(QUrl::FullyEncoded));
         // Signed out, buying leads through the sign-in page; a browser that cannot be opened is not reported as opened.
-        state.setCurrentUser(std::nullopt);
+        model->setCurrentUser(std::nullopt);
         state.purchase(plan);
         QCOMPARE(opened.size(), 1);
         QCOMPARE(opened.first().path(), u"/login/"_s);

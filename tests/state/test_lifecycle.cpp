@@ -51,7 +51,7 @@ struct ScriptedProbe
         co_return probe->verdicts.at(std::min<qsizetype>(index, probe->verdicts.size() - 1));
     }
 
-    AppState::HealthProbe function()
+    AppStateDependencies::HealthProbe function()
     {
         return [this](int, bool aiEntry) {
             probedAIEntry = probedAIEntry || aiEntry;
@@ -65,7 +65,7 @@ const TunnelHealthCheck passed{true, u"系统代理入口保活正常。"_s};
 // Signed in and connected to the Hong Kong endpoint, with heartbeat minutes of 120 ms.
 bool connectedToHongKong(ConnectionWorld &world)
 {
-    world.state().setTimeScaleForTesting(timeScale);
+    world.heartbeatTimeScale = timeScale;
     world.signIn();
     world.connectTo(hk);
     return world.state().connectionState().is(ConnectionState::connected);
@@ -115,7 +115,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(ProxySnapshotFile::path()));
         QCOMPARE(QFile::exists(ProxySnapshotFile::path() + u".unreadable"_s), !saved.isEmpty() && !restored);
         QVERIFY(world.logged(u"已检查并清理上次异常退出残留连接。"_s));
-        QVERIFY(world.state().speedMonitorRunning());
+        QVERIFY(world.state().speedMonitor().isRunning());
     }
 
     void bootstrapsOnce()
@@ -157,12 +157,12 @@ private Q_SLOTS:
     void modesAreStoredAndLoggedOnChange()
     {
         OPEN_WORLD();
-        state.setLogs({});
+        world.model().setLogs({});
         state.setOutboundMode(OutboundMode::smart); // already in force: not logged
-        state.setAiProxyReady(true);
+        world.model().setAiProxyReady(true);
         state.toggleAIEnhancedMode(); // on, idle: the AI entry's readiness stays
         QVERIFY(state.aiEnhancedModeEnabled() && state.aiProxyReady());
-        state.setConnectionState(ConnectionState::connected);
+        world.model().setConnectionState(ConnectionState::connected);
         state.setOutboundMode(OutboundMode::enhanced);
         state.setOutboundMode(OutboundMode::enhanced);
         state.toggleAIEnhancedMode(); // off while connected: readiness goes, the connection stays
@@ -192,9 +192,9 @@ private Q_SLOTS:
                  {false, ConnectionState::connected, modeFirst}, {true, ConnectionState::preparing, needsConnection},
                  {true, ConnectionState::repairing, needsConnection}}) {
             // clang-format on
-            state.setAiEnhancedModeEnabledValue(aiMode);
-            state.setConnectionState(kind);
-            state.setAlertAction(AppAlertAction::installWireGuardTools);
+            world.model().setAiEnhancedModeEnabled(aiMode);
+            world.model().setConnectionState(kind);
+            world.model().setAlertAction(AppAlertAction::installWireGuardTools);
             const qsizetype logs = state.logs().size();
             state.openAIToolLauncher(u"claude"_s, u"Claude"_s);
             QCOMPARE(state.alertMessage(), std::optional<QString>(alert));
@@ -204,8 +204,8 @@ private Q_SLOTS:
         QVERIFY(world.mac().invocations(u"osascript"_s).isEmpty());
 
         // Terminal gets the proxy environment of the AI entry and the command, shell-quoted.
-        state.setConnectionState(ConnectionState::connected);
-        state.setLocalAIProxyPort(19111);
+        world.model().setConnectionState(ConnectionState::connected);
+        world.model().setLocalAIProxyPort(19111);
         state.openAIToolLauncher(u"a'b\"c\\d"_s, u"Codex"_s);
         QCOMPARE(state.logs().first().message, u"已打开 Codex AI 代理启动器。"_s);
         QTRY_COMPARE_WITH_TIMEOUT(world.mac().terminalScripts().size(), 1, 10000);
@@ -225,22 +225,24 @@ private Q_SLOTS:
         const TunnelHealthCheck b{false, u"AI 专用入口 127.0.0.1:19110 OpenAI/Claude 保活失败。"_s};
         ScriptedProbe probe{{a, passed, a, a, b, passed}};
         OPEN_WORLD();
-        state.setTimeScaleForTesting(timeScale);
-        state.setHealthProbeForTesting(probe.function());
-        state.setConnectionState(ConnectionState::connected);
+        world.heartbeatTimeScale = timeScale;
+        world.healthProbe = probe.function();
+        world.model().setConnectionState(ConnectionState::connected);
         state.toggleAIEnhancedMode(); // on while connected: the running tunnel has no AI entry to probe
-        state.startConnectionHeartbeat(placeholderEndpoints().first(), Device(), 0.0);
-        QCOMPARE(state.connectionHeartbeatIntervalSeconds(), std::optional<int>(30)); // AI-enhanced mode: 30 s
+        state.connection().startConnectionHeartbeat(placeholderEndpoints().first(), Device(), 0.0);
+        QCOMPARE(state.connection().connectionHeartbeatIntervalSeconds(),
+                 std::optional<int>(30)); // AI-enhanced mode: 30 s
         QTRY_VERIFY_WITH_TIMEOUT(probe.answered >= probe.verdicts.size(), 10000);
-        state.stopConnectionHeartbeat();
-        QCOMPARE(state.connectionHeartbeatIntervalSeconds(), std::nullopt);
+        state.connection().stopConnectionHeartbeat();
+        QCOMPARE(state.connection().connectionHeartbeatIntervalSeconds(), std::nullopt);
         QVERIFY(!probe.probedAIEntry);
         // Without a session there is nothing to recover with: the counter keeps climbing and the line says so.
         QCOMPARE(heartbeatLines(state),
                  QStringList({"连接保活异常（1/2）：" + a.summary, "连接保活异常（1/2）：" + a.summary,
                               "连接保活异常（2/2）：" + a.summary, "连接保活异常（3/2）：" + b.summary}));
-        QCOMPARE(state.consecutiveHealthFailures(), 0);
-        QVERIFY(state.connectionState().is(ConnectionState::connected) && state.autoRecoverySwitchCount() == 0);
+        QCOMPARE(state.connection().consecutiveHealthFailures(), 0);
+        QVERIFY(state.connectionState().is(ConnectionState::connected) &&
+                state.connection().autoRecoverySwitchCount() == 0);
         const int calls = probe.calls; // stopped means stopped
         QTest::qWait(400);
         QCOMPARE(probe.calls, calls);
@@ -256,9 +258,9 @@ private Q_SLOTS:
         ConnectionWorld::leadUpstreamTo(data, hk, upstreamPort);
         OPEN_WORLD(data);
         QVERIFY(connectedToHongKong(world));
-        QCOMPARE(state.connectionHeartbeatIntervalSeconds(), std::optional<int>(60));
+        QCOMPARE(state.connection().connectionHeartbeatIntervalSeconds(), std::optional<int>(60));
         const int hkPort = state.localProxyPort(); // 19090 unless another suite holds it
-        const qint64 hkFailuresBefore = state.endpointQualityStats().value(hk).failedConnections;
+        const qint64 hkFailuresBefore = state.ranking().endpointQualityStats().value(hk).failedConnections;
 
         upstream.kill();
         QTRY_VERIFY_WITH_TIMEOUT(world.logged(u"已自动切换到 日本 东京 01。"_s), 90000);
@@ -266,13 +268,14 @@ private Q_SLOTS:
         QCOMPARE(heartbeatLines(state),
                  (QStringList{"连接保活异常（1/2）：" + summary, "连接保活异常（2/2）：" + summary,
                               u"正在自动修复连接，并切换到更稳定的节点。"_s}));
-        QVERIFY(state.connectionState().is(ConnectionState::connected) && state.autoRecoverySwitchCount() == 1);
+        QVERIFY(state.connectionState().is(ConnectionState::connected) &&
+                state.connection().autoRecoverySwitchCount() == 1);
         QCOMPARE(state.selectedEndpointId(), std::optional<QString>(jp));
         // The device list is refreshed after the switch is announced; the recovery ends after that.
-        QTRY_VERIFY_WITH_TIMEOUT(!state.autoRecoveryInProgress(), 10000);
-        QCOMPARE(state.connectionHeartbeatIntervalSeconds(), std::optional<int>(60)); // restarted
-        QCOMPARE(state.endpointQualityStats().value(hk).failedConnections, hkFailuresBefore + 1);
-        QCOMPARE(state.quickConnectCache().value().endpointId, jp);
+        QTRY_VERIFY_WITH_TIMEOUT(!state.connection().autoRecoveryInProgress(), 10000);
+        QCOMPARE(state.connection().connectionHeartbeatIntervalSeconds(), std::optional<int>(60)); // restarted
+        QCOMPARE(state.ranking().endpointQualityStats().value(hk).failedConnections, hkFailuresBefore + 1);
+        QCOMPARE(state.ranking().quickConnectCache().value().endpointId, jp);
         QCOMPARE(world.reports(hk, u"failed"_s).size(), 2);
         QCOMPARE(world.reports(hk, u"failed"_s).first()[u"errorMessage"_s].toString(), summary);
 
@@ -287,16 +290,16 @@ private Q_SLOTS:
         ScriptedProbe failing{{{false, deadEntry}}}; // every recovery ends in a connection that fails again
         OPEN_WORLD(ConnectionWorld::demoDataSet({hk, jp}));
         QVERIFY(connectedToHongKong(world));
-        state.setHealthProbeForTesting(failing.function());
+        world.healthProbe = failing.function();
         const QString limit = u"连接保活异常，但本次连接已达到自动切线次数上限，请手动刷新或切换节点。"_s;
         QTRY_VERIFY_WITH_TIMEOUT(world.logged(limit), 120000);
         // No switch is left: the connection ends as a failed connect does, and traffic goes direct again.
         QCOMPARE(state.connectionState(), ConnectionState::makeFailed(limit));
-        QVERIFY(!state.connectedAt() && !state.connectionHeartbeatIntervalSeconds());
+        QVERIFY(!state.connectedAt() && !state.connection().connectionHeartbeatIntervalSeconds());
         QCOMPARE(state.alertMessage(), std::optional<QString>(limit));
         QTRY_COMPARE_WITH_TIMEOUT(world.reports().last()[u"errorMessage"_s].toString(), limit, 30000);
         QVERIFY(!state.tunnel().activeMode() && !world.wifiSocks().enabled);
-        QCOMPARE(state.autoRecoverySwitchCount(), 2);
+        QCOMPARE(state.connection().autoRecoverySwitchCount(), 2);
     }
 
     // Regression: a recovery under way must not bring back a connection the user has just ended.
@@ -305,13 +308,13 @@ private Q_SLOTS:
         ScriptedProbe failing{{{false, deadEntry}}};
         OPEN_WORLD(ConnectionWorld::demoDataSet({hk, jp}));
         QVERIFY(connectedToHongKong(world));
-        state.setHealthProbeForTesting(failing.function());
+        world.healthProbe = failing.function();
         QTRY_VERIFY_WITH_TIMEOUT(state.connectionState().is(ConnectionState::repairing), 30000);
-        awaitTask(state.disconnect());
-        QTRY_VERIFY_WITH_TIMEOUT(!state.autoRecoveryInProgress(), 60000);
+        awaitTask(state.connection().disconnect());
+        QTRY_VERIFY_WITH_TIMEOUT(!state.connection().autoRecoveryInProgress(), 60000);
         QTest::qWait(500);
         QCOMPARE(state.connectionState().kind(), ConnectionState::disconnected);
-        QVERIFY(!state.connectionHeartbeatIntervalSeconds() && !state.tunnel().activeMode());
+        QVERIFY(!state.connection().connectionHeartbeatIntervalSeconds() && !state.tunnel().activeMode());
         QVERIFY(!world.wifiSocks().enabled);
         QCOMPARE(world.crashReports().size(), 0);
     }
@@ -329,12 +332,12 @@ private Q_SLOTS:
             world.mac().setProxy(u"Wi-Fi"_s, kind, {});
 
         QTRY_COMPARE_WITH_TIMEOUT(state.connectionState(), ConnectionState::makeFailed(lostProxy), 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(state.connectionHeartbeatIntervalSeconds(), std::nullopt, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(state.connection().connectionHeartbeatIntervalSeconds(), std::nullopt, 10000);
         QCOMPARE(state.alertMessage(), std::optional<QString>(lostProxyAlert));
         QCOMPARE(state.currentConfigPath(), std::optional<QString>(u"系统代理未生效，Tovren 已停止当前连接状态。"_s));
         QVERIFY(!state.connectedAt() && !state.aiProxyReady());
         QCOMPARE(heartbeatLines(state), QStringList{"连接保活异常（1/2）：" + lostProxy}); // no recovery
-        QCOMPARE(state.autoRecoverySwitchCount(), 0);
+        QCOMPARE(state.connection().autoRecoverySwitchCount(), 0);
         QCOMPARE(world.connectionReports().size(), reportsBefore + 1);
         QCOMPARE(world.reports(hk, u"failed"_s).size(), 1);
     }
@@ -344,14 +347,14 @@ private Q_SLOTS:
         ScriptedProbe failing{{{false, deadEntry}}};
         OPEN_WORLD(ConnectionWorld::demoDataSet({hk, u"ep_de_wg"_s}));
         QVERIFY(connectedToHongKong(world));
-        state.setHealthProbeForTesting(failing.function());
+        world.healthProbe = failing.function();
         const QString reason = u"自动恢复需要可运行的 sing-box 代理内核。"_s;
         const QString message = u"已尝试 德国 WireGuard，"_s + reason;
         QTRY_COMPARE_WITH_TIMEOUT(state.connectionState(), ConnectionState::makeFailed("自动恢复失败：" + message),
                                   90000);
-        QTRY_VERIFY_WITH_TIMEOUT(!state.autoRecoveryInProgress(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!state.connection().autoRecoveryInProgress(), 10000);
         QCOMPARE(state.alertMessage(), std::optional<QString>(message));
-        QCOMPARE(state.connectionHeartbeatIntervalSeconds(), std::nullopt); // stays stopped
+        QCOMPARE(state.connection().connectionHeartbeatIntervalSeconds(), std::nullopt); // stays stopped
         QCOMPARE(world.reports(u"ep_de_wg"_s, u"failed"_s).size(), 1);
         QCOMPARE(world.crashReports().size(), 1);
         const QJsonObject crash = world.crashReports().first()[u"report"_s].toObject();

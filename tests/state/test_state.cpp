@@ -158,24 +158,25 @@ private Q_SLOTS:
     void appStateChoosesFromItsCatalogue()
     {
         TestHome home;
-        AppState state;
-        state.setEndpoints({});
+        const auto model = std::make_shared<StateModel>();
+        AppState state({.model = model});
+        model->setEndpoints({});
         QCOMPARE(state.selectedEndpoint(), placeholderEndpoints().first());
         const Endpoint light = endpoint("light", ProtocolKind::vless, 100, 20, NodeStatus::online, "HK 01");
         const Endpoint stable = endpoint("stable", ProtocolKind::vless, 100, 30, NodeStatus::online, "Stable");
         const Endpoint offline = endpoint("off", ProtocolKind::trojan, 1, 0, NodeStatus::offline);
-        state.setEndpoints({offline, light, stable});
+        model->setEndpoints({offline, light, stable});
         QCOMPARE(state.selectedEndpoint().id, QStringLiteral("off"));
-        state.setSelectedEndpointId(QStringLiteral("stable"));
+        model->setSelectedEndpointId(QStringLiteral("stable"));
         QCOMPARE(state.selectedEndpoint().id, QStringLiteral("stable"));
-        state.setSelectedEndpointId(QStringLiteral("gone"));
+        model->setSelectedEndpointId(QStringLiteral("gone"));
         QCOMPARE(state.selectedEndpoint().id, QStringLiteral("off"));
         // Plain ranking prefers the lighter load; AI ranking the stable name.
-        QCOMPARE(state.recommendedEndpoint(state.endpoints())->id, QStringLiteral("light"));
-        state.setAiEnhancedModeEnabledValue(true);
-        QCOMPARE(state.recommendedEndpoint(state.endpoints())->id, QStringLiteral("stable"));
-        QCOMPARE(ids(state.connectionCandidates(offline, {})), (QStringList{"stable", "light"}));
-        QCOMPARE(state.recommendedEndpoint({offline}), std::nullopt);
+        QCOMPARE(state.ranking().recommendedEndpoint(state.endpoints())->id, QStringLiteral("light"));
+        model->setAiEnhancedModeEnabled(true);
+        QCOMPARE(state.ranking().recommendedEndpoint(state.endpoints())->id, QStringLiteral("stable"));
+        QCOMPARE(ids(state.ranking().connectionCandidates(offline, {})), (QStringList{"stable", "light"}));
+        QCOMPARE(state.ranking().recommendedEndpoint({offline}), std::nullopt);
     }
 
     // ---- What is stored, read back after a restart, and what a damaged store turns into.
@@ -185,21 +186,21 @@ private Q_SLOTS:
         const Endpoint hk = placeholderEndpoints().first();
         {
             AppState state;
-            const double before = state.endpointQualityScore(hk, false);
-            state.recordEndpointFailure(hk, "超时");
-            QVERIFY(state.endpointQualityScore(hk, false) < before);
-            state.recordEndpointSuccess(hk);
-            state.recordEndpointSuccess(hk);
+            const double before = state.ranking().endpointQualityScore(hk, false);
+            state.ranking().recordEndpointFailure(hk, "超时");
+            QVERIFY(state.ranking().endpointQualityScore(hk, false) < before);
+            state.ranking().recordEndpointSuccess(hk);
+            state.ranking().recordEndpointSuccess(hk);
         }
         AppState state;
-        const EndpointQualityStats s = state.endpointQualityStats().value(hk.id);
+        const EndpointQualityStats s = state.ranking().endpointQualityStats().value(hk.id);
         QVERIFY(s.successfulConnections == 2 && s.failedConnections == 1 && s.consecutiveFailures == 0);
         QVERIFY(s.averageLatencyMs == hk.latencyMs && s.lastSuccessAt >= QDateTime::currentSecsSinceEpoch() - 60);
         for (const QByteArray &data : {QByteArray("\x01garbage"), QByteArray("[]"), QByteArray(R"({"hk":{}})"),
                                        QByteArray(R"({"hk":{"successfulConnections":1.5,"failedConnections":0,)"
                                                   R"("consecutiveFailures":0}})")}) {
-            state.preferences().setData(AppState::endpointQualityStatsKey, data);
-            QVERIFY2(AppState().endpointQualityStats().isEmpty(), data.constData());
+            state.preferences().setData(EndpointRanking::endpointQualityStatsKey, data);
+            QVERIFY2(AppState().ranking().endpointQualityStats().isEmpty(), data.constData());
         }
     }
 
@@ -264,19 +265,19 @@ private Q_SLOTS:
     {
         TestHome home;
         const QuickConnectCacheRecord record = cacheRecord("hk-01");
-        AppState().saveQuickConnectCache(record);
+        AppState().ranking().saveQuickConnectCache(record);
         AppState state;
-        QCOMPARE(state.quickConnectCache(), std::optional<QuickConnectCacheRecord>(record));
+        QCOMPARE(state.ranking().quickConnectCache(), std::optional<QuickConnectCacheRecord>(record));
         // A failed write is logged and keeps the old record.
         QVERIFY(QFile::remove(cacheFile()) && QDir().mkpath(cacheFile() + "/occupied"));
-        state.saveQuickConnectCache(cacheRecord("sg-01"));
-        QCOMPARE(state.quickConnectCache(), std::optional<QuickConnectCacheRecord>(record));
+        state.ranking().saveQuickConnectCache(cacheRecord("sg-01"));
+        QCOMPARE(state.ranking().quickConnectCache(), std::optional<QuickConnectCacheRecord>(record));
         QVERIFY(state.logs().first().message.startsWith(QStringLiteral("快速连接缓存写入失败：")));
         QVERIFY(QDir(cacheFile()).removeRecursively());
-        state.saveQuickConnectCache(cacheRecord("sg-01"));
-        state.clearQuickConnectCache();
-        QVERIFY(!state.quickConnectCache() && !QFile::exists(cacheFile()));
-        state.clearQuickConnectCache(); // nothing left to delete: no harm
+        state.ranking().saveQuickConnectCache(cacheRecord("sg-01"));
+        state.ranking().clearQuickConnectCache();
+        QVERIFY(!state.ranking().quickConnectCache() && !QFile::exists(cacheFile()));
+        state.ranking().clearQuickConnectCache(); // nothing left to delete: no harm
 
         QJsonObject misspelt = record.toJson();
         misspelt.insert("outboundMode", "Enhanced");
@@ -286,7 +287,7 @@ private Q_SLOTS:
              {QByteArray(), jsonBytes(record.toJson()).left(40), jsonBytes(misspelt), jsonBytes(noDevice)}) {
             QVERIFY(ProductPaths::writePrivateFileAtomically(cacheFile(), damaged));
             AppState reader;
-            QCOMPARE(reader.quickConnectCache(), std::nullopt);
+            QCOMPARE(reader.ranking().quickConnectCache(), std::nullopt);
             QCOMPARE(reader.logs().size(), 1); // nothing reported
         }
     }
@@ -295,22 +296,23 @@ private Q_SLOTS:
     void stateChangesAndTexts()
     {
         TestHome home;
-        AppState state;
+        const auto model = std::make_shared<StateModel>();
+        AppState state({.model = model});
         for (int i = 1; i <= 30; ++i)
             state.appendLog(QString::number(i));
         QCOMPARE(state.logs().size(), 30); // the newest thirty
         QVERIFY(state.logs().first().message == "30" && state.logs().last().message == "1");
         Endpoint third = placeholderEndpoints().first();
         third.id = "c";
-        state.setEndpoints(placeholderEndpoints() + QList<Endpoint>{third});
+        model->setEndpoints(placeholderEndpoints() + QList<Endpoint>{third});
         QVERIFY(ids(state.visibleEndpoints()) == QStringList({"hk-01", "sg-01"}) && state.visibleLogs().size() == 2);
-        QSignalSpy spy(&state, &AppState::changed);
-        state.setIsBusy(false);
+        QSignalSpy spy(&state, &AppState::accountChanged);
+        model->setIsBusy(false);
         QCOMPARE(spy.count(), 0);
         APIUser user;
         user.id = "u1";
-        state.setCurrentUser(user);
-        state.setCurrentUser(user);
+        model->setCurrentUser(user);
+        model->setCurrentUser(user);
         QCOMPARE(spy.count(), 1);
         for (const QString pair :
              {"1023.9=1023 B/s", "1024=1 KB/s", "1535=1 KB/s", "1536=2 KB/s", "1048575=1024 KB/s", "1048576=1.0 MB/s"})
@@ -355,27 +357,26 @@ private Q_SLOTS:
         TestHome home;
         quint32 received = 0;
         quint32 sent = 0;
-        AppState state;
-        state.setSpeedSampler(NetworkSpeedSampler([&]() -> std::optional<QList<InterfaceCounters>> {
-            return QList<InterfaceCounters>{link("en0", received, sent)};
-        }));
-        state.updateNetworkSpeed();
+        AppState state({.speedSampler = NetworkSpeedSampler([&]() -> std::optional<QList<InterfaceCounters>> {
+                            return QList<InterfaceCounters>{link("en0", received, sent)};
+                        })});
+        state.speedMonitor().update();
         received = 100000;
         QTRY_VERIFY_WITH_TIMEOUT(state.downloadSpeedBps() > 0, 3000); // the monitor's own timer
-        state.stopSpeedMonitor();
-        state.updateNetworkSpeed();
+        state.speedMonitor().stop();
+        state.speedMonitor().update();
         received = 104096;
         sent = 512;
         QTest::qWait(1100);
-        state.updateNetworkSpeed();
+        state.speedMonitor().update();
         QVERIFY(state.downloadSpeedBps() > 0 && state.downloadSpeedBps() <= 4096 / 0.5 && state.uploadSpeedBps() > 0);
         // A counter that went down (wrapped, interface gone) shows 0, never a negative or huge rate.
         received = 10;
-        state.updateNetworkSpeed();
+        state.speedMonitor().update();
         QCOMPARE(state.downloadSpeedBps(), 0.0);
         // Two samples a moment apart divide by at least half a second.
         sent = 512 + 1000;
-        state.updateNetworkSpeed();
+        state.speedMonitor().update();
         QVERIFY(state.uploadSpeedBps() <= 2000.0);
     }
 

@@ -45,7 +45,12 @@ void ConnectionWorld::restartState()
     if (m_state)
         awaitTask(m_state->cleanupBeforeExit());
     m_state.reset();
-    m_state = std::make_unique<AppState>();
+    m_model = std::make_shared<StateModel>();
+    const auto probe = [this](int port, bool aiEntry) {
+        return healthProbe ? healthProbe(port, aiEntry) : m_state->tunnel().connectionHealthCheck(port, aiEntry);
+    };
+    m_state = std::make_unique<AppState>(AppStateDependencies{
+        .model = m_model, .healthProbe = probe, .timeScale = [this] { return heartbeatTimeScale; }});
     AppState *state = m_state.get();
     if (!TunnelFixtures::eventually([state] { return state->startupCleanupFinished(); }))
         m_error = u"the start-up clean-up did not finish"_s;

@@ -34,6 +34,7 @@ public:
     QString errorString() const { return m_error; }
 
     AppState &state() { return *m_state; }
+    StateModel &model() { return *m_model; } // the state's published values, for a test to seed
     QString homePath() const { return m_home.path(); }
     ControlPlaneProcess &plane() { return *m_plane; }
     SimulatedMac &mac() { return *m_mac; }
@@ -45,6 +46,10 @@ public:
 
     // A new state over the same home: what a restart of the application sees. Waits for its start-up clean-up.
     void restartState();
+    // The heartbeat of every state of the world: its waits multiplied by the scale and, where set, the probe in
+    // place of the tunnel's own health check. Both may change while the state runs.
+    double heartbeatTimeScale = 1.0;
+    AppStateDependencies::HealthProbe healthProbe;
     void signIn(const QString &identity = QStringLiteral("demo@tovren.dev"));
     // Selects the endpoint and connects (through the connect button's path).
     void connectTo(const QString &endpointId);
@@ -74,6 +79,7 @@ private:
     std::unique_ptr<TunnelFixtures::ProbeWorld> m_probes;
     std::unique_ptr<DataSetFile> m_dataFile;
     std::unique_ptr<ControlPlaneProcess> m_plane;
+    std::shared_ptr<StateModel> m_model;
     std::unique_ptr<AppState> m_state;
 };
 

@@ -16,7 +16,7 @@
 #include "ui/RootView.h"
 #include "ui/Screenshots.h"
 #include "ui/SidebarView.h"
-#include "ui/StateActions.h"
+#include "state/StateActions.h"
 #include "ui/StyledButton.h"
 #include "testkit/TestHome.h"
 #include "ui/Typography.h"
@@ -42,20 +42,22 @@ class RecordingActions final : public StateActions
     Q_OBJECT
 
 public:
-    using StateActions::StateActions;
+    explicit RecordingActions(AppState &state) : m_state(state) {}
     QStringList calls;
     bool sendCodeResult = true;
     bool hold = false;
     bool signedIn = false;
     std::function<void()> onTerminalInstaller;
 
+    AppState &state() override { return m_state; }
     QCoro::Task<> bootstrap() override { co_return record("bootstrap"); }
+    QCoro::Task<> cleanupBeforeExit() override { return m_state.cleanupBeforeExit(); }
     QCoro::Task<> runAutoconnectSmokeTestIfRequested() override { co_return record("selfTest"); }
     QCoro::Task<> toggleConnection() override { co_return record("toggleConnection"); }
     void selectEndpoint(const Endpoint &endpoint) override
     {
         record("selectEndpoint(" + endpoint.id + ")");
-        StateActions::selectEndpoint(endpoint);
+        m_state.selectEndpoint(endpoint);
     }
     void setOutboundMode(OutboundMode mode) override { record("setOutboundMode(" + rawValue(mode) + ")"); }
     void toggleAIEnhancedMode() override { record("toggleAIEnhancedMode"); }
@@ -65,30 +67,28 @@ public:
         record("openAIToolLauncher(" + tool + "," + name + ")");
     }
     QCoro::Task<> installWireGuardTools() override { co_return record("installWireGuardTools"); }
-    void installWireGuardToolsInTerminal() override
+    QCoro::Task<> installWireGuardToolsInTerminal() override
     {
         record("installWireGuardToolsInTerminal");
         if (onTerminalInstaller)
             onTerminalInstaller();
+        co_return;
     }
-    QCoro::Task<bool> sendVerificationCode(const QString &identity) override
+    QCoro::Task<bool> sendVerificationCode(QString identity) override
     {
         co_await held("sendVerificationCode(" + identity + ")");
         co_return sendCodeResult;
     }
-    QCoro::Task<> login(const QString &id, const QString &pw) override
+    QCoro::Task<> login(QString id, QString pw) override { co_return record("login(" + id + "," + pw + ")"); }
+    QCoro::Task<> registerAccount(QString id, QString pw, QString code, std::optional<QString> invite) override
     {
-        co_return record("login(" + id + "," + pw + ")");
-    }
-    QCoro::Task<> registerAccount(const QString &id, const QString &pw, const QString &code,
-                                  const QString &invite) override
-    {
-        co_return record("register(" + id + "," + pw + "," + code + "," + invite + ")");
+        co_return record("register(" + id + "," + pw + "," + code + "," + invite.value_or("") + ")");
     }
     QCoro::Task<> logout() override { co_return record("logout"); }
     QCoro::Task<> refreshPublicData() override { return held("refreshPublicData"); }
     QCoro::Task<> refreshPrivateData() override { return held("refreshPrivateData"); }
-    QCoro::Task<> unbindDevice(const Device &device) override { return held("unbindDevice(" + device.id + ")"); }
+    QCoro::Task<> unbindDevice(Device device) override { return held("unbindDevice(" + device.id + ")"); }
+    QCoro::Task<> submitFeedback(QString t, QString m, QString b) override { return m_state.submitFeedback(t, m, b); }
     void purchase(const Plan &plan) override { record("purchase(" + plan.id + ")"); }
     void copyInviteLink() override { record("copyInviteLink"); }
     void openClientHome() override { record("openClientHome"); }
@@ -99,6 +99,7 @@ Q_SIGNALS:
     void release();
 
 private:
+    AppState &m_state;
     void record(const QString &call) { calls.append(call); }
     QCoro::Task<> held(QString call)
     {
@@ -113,7 +114,8 @@ namespace {
 struct Env
 {
     TestHome home;
-    AppState state;
+    std::shared_ptr<StateModel> model = std::make_shared<StateModel>();
+    AppState state{{.model = model}};
     RecordingActions actions{state};
 };
 
@@ -202,9 +204,9 @@ private Q_SLOTS:
         QFETCH(QString, component);
         ConnectionPanel panel(e->actions);
         MenuBarMenu menu(e->actions, [] {});
-        e->state.setConnectionState(connection);
-        e->state.setComponentInstallState(install);
-        e->state.setIsBusy(busy);
+        e->model->setConnectionState(connection);
+        e->model->setComponentInstallState(install);
+        e->model->setIsBusy(busy);
         ConnectButton *button = panel.connectButton();
         QCOMPARE(panel.statusTitle()->text(), e->state.statusTitle()); // the headline follows too
         QCOMPARE(button->text(), title);
@@ -230,11 +232,11 @@ private Q_SLOTS:
     {
         ConnectionPanel panel(e->actions);
         QCOMPARE(panel.latencyCard()->value(), QStringLiteral("38 ms")); // of the endpoint that would connect
-        e->state.setConnectedAt(QDateTime::currentDateTime().addSecs(30));
+        e->model->setConnectedAt(QDateTime::currentDateTime().addSecs(30));
         QCOMPARE(panel.durationCard()->value(), QStringLiteral("00:00")); // a clock set back
         // The clock moves on without any change of state: only the timer, running while shown, redraws the card.
         panel.show();
-        e->state.setConnectedAt(QDateTime::currentDateTime().addSecs(-3659));
+        e->model->setConnectedAt(QDateTime::currentDateTime().addSecs(-3659));
         QTRY_COMPARE_WITH_TIMEOUT(panel.durationCard()->value(), QStringLiteral("61:00"), 3000); // minutes do not wrap
         panel.hide();
         QVERIFY(!panel.durationTimer()->isActive());
@@ -263,7 +265,7 @@ private Q_SLOTS:
 
         // The drawn controls answer the keyboard, and Tab visits them in reading order.
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        e->state.setEndpoints({testEndpoint("a"), testEndpoint("b"), testEndpoint("c")});
+        e->model->setEndpoints({testEndpoint("a"), testEndpoint("b"), testEndpoint("c")});
         e->state.setNodesExpanded(true);   // rows made after everything else
         QCoreApplication::processEvents(); // and shown on the next turn of the loop
         SidebarView *sidebar = window.rootView()->sidebar();
@@ -295,7 +297,7 @@ private Q_SLOTS:
         QVERIFY(e->state.showAuthSheet());
         e->state.setShowAuthSheet(false);
         const QString identity = QStringLiteral("a.very.long.mailbox.name@subscribers.example.com");
-        e->state.setCurrentUser(testUser(identity));
+        e->model->setCurrentUser(testUser(identity));
         QVERIFY(root->sidebar()->accountIdentity()->text() != identity);
         QCOMPARE(root->sidebar()->accountIdentity()->toolTip(), identity); // whole in the tool tip
         click(root->sidebar()->accountButton());
@@ -356,7 +358,7 @@ private Q_SLOTS:
         QCOMPARE(view.primaryButton()->isEnabled(), !call.isEmpty());
         click(view.primaryButton());
         QCOMPARE(e->actions.calls, call.isEmpty() ? QStringList() : QStringList{call});
-        e->state.setIsBusy(true);
+        e->model->setIsBusy(true);
         QVERIFY(!view.primaryButton()->isEnabled());
     }
 
@@ -420,8 +422,8 @@ private Q_SLOTS:
     void busyButtonsTakeOnePress()
     {
         e->actions.hold = true;
-        e->state.setCurrentUser(testUser());
-        e->state.setDevices({testDevice("mac", true), testDevice("phone", false)});
+        e->model->setCurrentUser(testUser());
+        e->model->setDevices({testDevice("mac", true), testDevice("phone", false)});
         MainWindow window(e->actions);
         window.show();
         SettingsView *settings = window.rootView()->settingsView();
@@ -483,8 +485,8 @@ private Q_SLOTS:
         QFETCH(QString, call);
         RootView root(e->actions);
         root.show();
-        e->state.setAlertAction(action);
-        e->state.setAlertMessage(QStringLiteral("需要安装连接组件。"));
+        e->model->setAlertAction(action);
+        e->model->setAlertMessage(QStringLiteral("需要安装连接组件。"));
         QCOMPARE(root.alert()->text(), QStringLiteral("需要安装连接组件。"));
         QCOMPARE(root.alert()->buttons().size(), buttons);
         if (press.isEmpty())
@@ -511,9 +513,9 @@ private Q_SLOTS:
 
         // Regression: the installer's own failure alert used to be wiped by the button that started it.
         const QString failure = QStringLiteral("打开终端安装失败：磁盘已满");
-        e->actions.onTerminalInstaller = [&] { e->state.setAlertMessage(failure); };
-        e->state.setAlertAction(AppAlertAction::openTerminalInstaller);
-        e->state.setAlertMessage(QStringLiteral("需要在终端里安装。"));
+        e->actions.onTerminalInstaller = [&] { e->model->setAlertMessage(failure); };
+        e->model->setAlertAction(AppAlertAction::openTerminalInstaller);
+        e->model->setAlertMessage(QStringLiteral("需要在终端里安装。"));
         click(buttonTitled(root.alert(), QStringLiteral("打开终端安装")));
         QTRY_COMPARE(e->state.alertMessage(), std::optional<QString>(failure));
         QCOMPARE(root.alert()->text(), failure);
@@ -555,12 +557,12 @@ private Q_SLOTS:
 
     void menuBar()
     {
-        e->state.stopSpeedMonitor();
+        e->state.speedMonitor().stop();
         MenuBarItem item(e->actions, [] {});
         MenuBarMenu *menu = item.menu();
         QSignalSpy raised(&e->actions, &StateActions::dashboardRequested);
-        e->state.setDownloadSpeedBps(1572864);
-        e->state.setUploadSpeedBps(1023); // just below a kilobyte
+        e->model->setDownloadSpeedBps(1572864);
+        e->model->setUploadSpeedBps(1023); // just below a kilobyte
         QCOMPARE(item.toolTip(), QStringLiteral("Tovren"));
         QVERIFY(MenuBarStatusLabel::of(e->state).showsImage && !menu->speedAction()->isVisible());
         QCOMPARE(item.image().height(), 44); // 22 points high at twice the density
@@ -568,7 +570,7 @@ private Q_SLOTS:
         menu->speedSwitch()->trigger();
         QVERIFY(e->state.showMenuBarSpeed() && menu->speedAction()->isVisible());
         QCOMPARE(item.toolTip(), QStringLiteral("↓ 1.5 MB/s  ↑ 1023 B/s"));
-        e->state.setUploadSpeedBps(1024);
+        e->model->setUploadSpeedBps(1024);
         QCOMPARE(item.toolTip(), QStringLiteral("↓ 1.5 MB/s  ↑ 1 KB/s"));
         e->state.setSelectedPage(AppPage::settings);
         QCOMPARE(item.imageDraws(), draws + 2); // drawn again only when the label changes
@@ -585,12 +587,12 @@ private Q_SLOTS:
     void controlPlaneTextUnderADarkTheme()
     {
         const QString markup = QStringLiteral("<b>标记</b>");
-        e->state.setCurrentUser(testUser(markup));
-        e->state.setDevices({testDevice(markup, false)});
+        e->model->setCurrentUser(testUser(markup));
+        e->model->setDevices({testDevice(markup, false)});
         e->state.appendLog(markup);
         MainWindow window(e->actions);
         window.show();
-        e->state.setAlertMessage(markup);
+        e->model->setAlertMessage(markup);
         imitateDarkSystemTheme();
         int marked = 0;
         for (QLabel *label : window.findChildren<QLabel *>()) {

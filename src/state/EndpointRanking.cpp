@@ -1,5 +1,5 @@
 // Endpoint choice, quality statistics and the quick-connect cache.
-#include "AppState.h"
+#include "EndpointRanking.h"
 #include "base/ProductPaths.h"
 
 #include <QDir>
@@ -8,35 +8,42 @@
 
 #include <cerrno>
 
-double AppState::secondsSince1970()
+EndpointRanking::EndpointRanking(AppStateDependencies &dependencies)
+    : m_model(*dependencies.model), m_preferences(*dependencies.preferences)
+{
+    loadEndpointQualityStats();
+    loadQuickConnectCache();
+}
+
+double EndpointRanking::secondsSince1970()
 {
     return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
 }
 
-Endpoint AppState::selectedEndpoint() const
+Endpoint EndpointRanking::selectedEndpoint() const
 {
-    if (m_selectedEndpointId) {
-        for (const Endpoint &endpoint : m_endpoints) {
-            if (endpoint.id == *m_selectedEndpointId)
+    if (m_model.selectedEndpointId()) {
+        for (const Endpoint &endpoint : m_model.endpoints()) {
+            if (endpoint.id == *m_model.selectedEndpointId())
                 return endpoint;
         }
     }
-    return m_endpoints.isEmpty() ? placeholderEndpoints().first() : m_endpoints.first();
+    return m_model.endpoints().isEmpty() ? placeholderEndpoints().first() : m_model.endpoints().first();
 }
 
-double AppState::endpointQualityScore(const Endpoint &endpoint, bool forAI) const
+double EndpointRanking::endpointQualityScore(const Endpoint &endpoint, bool forAI) const
 {
     const auto it = m_endpointQualityStats.constFind(endpoint.id);
     return EndpointQuality::score(endpoint, forAI, it == m_endpointQualityStats.constEnd() ? nullptr : &*it,
                                   secondsSince1970());
 }
 
-QList<Endpoint> AppState::sortedConnectionEndpoints(const QList<Endpoint> &endpoints, bool forAI) const
+QList<Endpoint> EndpointRanking::sortedConnectionEndpoints(const QList<Endpoint> &endpoints, bool forAI) const
 {
     return EndpointQuality::sorted(endpoints, forAI, m_endpointQualityStats, secondsSince1970());
 }
 
-std::optional<Endpoint> AppState::recommendedEndpoint(const QList<Endpoint> &endpoints) const
+std::optional<Endpoint> EndpointRanking::recommendedEndpoint(const QList<Endpoint> &endpoints) const
 {
     QList<Endpoint> reachable;
     for (const Endpoint &endpoint : endpoints) {
@@ -45,23 +52,23 @@ std::optional<Endpoint> AppState::recommendedEndpoint(const QList<Endpoint> &end
     }
     if (reachable.isEmpty())
         return std::nullopt;
-    return sortedConnectionEndpoints(reachable, m_aiEnhancedModeEnabled).first();
+    return sortedConnectionEndpoints(reachable, m_model.aiEnhancedModeEnabled()).first();
 }
 
-QList<Endpoint> AppState::connectionCandidates(const Endpoint &start, const QSet<QString> &excluding) const
+QList<Endpoint> EndpointRanking::connectionCandidates(const Endpoint &start, const QSet<QString> &excluding) const
 {
-    return EndpointQuality::candidates(m_endpoints, start, excluding, m_aiEnhancedModeEnabled, m_endpointQualityStats,
-                                       secondsSince1970());
+    return EndpointQuality::candidates(m_model.endpoints(), start, excluding, m_model.aiEnhancedModeEnabled(),
+                                       m_endpointQualityStats, secondsSince1970());
 }
 
-void AppState::recordEndpointSuccess(const Endpoint &endpoint)
+void EndpointRanking::recordEndpointSuccess(const Endpoint &endpoint)
 {
     m_endpointQualityStats[endpoint.id] = EndpointQuality::afterSuccess(m_endpointQualityStats.value(endpoint.id),
                                                                         endpoint.latencyMs, secondsSince1970());
     saveEndpointQualityStats();
 }
 
-void AppState::recordEndpointFailure(const Endpoint &endpoint, const QString &reason)
+void EndpointRanking::recordEndpointFailure(const Endpoint &endpoint, const QString &reason)
 {
     Q_UNUSED(reason) // the pipeline logs and reports it; the statistics only count
     m_endpointQualityStats[endpoint.id] =
@@ -69,10 +76,10 @@ void AppState::recordEndpointFailure(const Endpoint &endpoint, const QString &re
     saveEndpointQualityStats();
 }
 
-void AppState::loadEndpointQualityStats()
+void EndpointRanking::loadEndpointQualityStats()
 {
     m_endpointQualityStats.clear();
-    const std::optional<QByteArray> data = m_preferences->dataValue(endpointQualityStatsKey);
+    const std::optional<QByteArray> data = m_preferences.dataValue(endpointQualityStatsKey);
     if (!data)
         return;
     try {
@@ -82,12 +89,12 @@ void AppState::loadEndpointQualityStats()
     }
 }
 
-void AppState::saveEndpointQualityStats()
+void EndpointRanking::saveEndpointQualityStats()
 {
-    m_preferences->setData(endpointQualityStatsKey, encodeQualityStatsMap(m_endpointQualityStats));
+    m_preferences.setData(endpointQualityStatsKey, encodeQualityStatsMap(m_endpointQualityStats));
 }
 
-std::optional<QString> AppState::quickConnectCacheURL(bool createDirectory) const
+std::optional<QString> EndpointRanking::quickConnectCacheURL(bool createDirectory) const
 {
     const QString directory = ProductPaths::cacheDirectory();
     if (createDirectory) {
@@ -98,7 +105,7 @@ std::optional<QString> AppState::quickConnectCacheURL(bool createDirectory) cons
     return directory + QStringLiteral("/quick-connect-cache.json");
 }
 
-void AppState::saveQuickConnectCache(const QuickConnectCacheRecord &record)
+void EndpointRanking::saveQuickConnectCache(const QuickConnectCacheRecord &record)
 {
     const std::optional<QString> path = quickConnectCacheURL(true);
     if (!path)
@@ -112,13 +119,13 @@ void AppState::saveQuickConnectCache(const QuickConnectCacheRecord &record)
         if (error != 0)
             description += QStringLiteral("（%1）").arg(qt_error_string(error));
         description += QStringLiteral("。");
-        appendLog(QStringLiteral("快速连接缓存写入失败：") + description);
+        m_model.appendLog(QStringLiteral("快速连接缓存写入失败：") + description);
         return;
     }
     m_quickConnectCache = record;
 }
 
-void AppState::loadQuickConnectCache()
+void EndpointRanking::loadQuickConnectCache()
 {
     m_quickConnectCache.reset();
     const std::optional<QString> path = quickConnectCacheURL(false);
@@ -134,7 +141,7 @@ void AppState::loadQuickConnectCache()
     }
 }
 
-void AppState::clearQuickConnectCache()
+void EndpointRanking::clearQuickConnectCache()
 {
     m_quickConnectCache.reset();
     if (const std::optional<QString> path = quickConnectCacheURL(false))

@@ -1,5 +1,7 @@
 // The connection components of the WireGuard path: the in-app installation and the Terminal installer.
-#include "AppState.h"
+#include "AccountService.h"
+#include "ConnectionController.h"
+#include "EndpointRanking.h"
 
 #include "base/ProductPaths.h"
 #include "runtime/CommandRunner.h"
@@ -58,10 +60,10 @@ const QString terminalInstallerFailure = QStringLiteral("打开终端安装失�
 
 } // namespace
 
-QCoro::Task<> AppState::installWireGuardTools()
+QCoro::Task<> ConnectionController::installWireGuardTools()
 {
-    setComponentInstallState(ComponentInstallState::installing);
-    appendLog(QStringLiteral("正在一键安装 Tovren 连接组件。"));
+    m_model.setComponentInstallState(ComponentInstallState::installing);
+    m_model.appendLog(QStringLiteral("正在一键安装 Tovren 连接组件。"));
     bool homebrewMissing = false;
     QString description;
     std::optional<QString> installed;
@@ -75,35 +77,34 @@ QCoro::Task<> AppState::installWireGuardTools()
     }
 
     if (installed) {
-        setComponentInstallState(ComponentInstallState::installed);
-        appendLog(*installed);
-        setAlertAction(std::nullopt);
-        setAlertMessage(QStringLiteral("连接组件已安装完成，请重新点击一键连接。"));
+        m_model.setComponentInstallState(ComponentInstallState::installed);
+        m_model.appendLog(*installed);
+        m_model.alert(QStringLiteral("连接组件已安装完成，请重新点击一键连接。"));
         co_return;
     }
     if (homebrewMissing) {
-        setComponentInstallState(ComponentInstallState::needsHomebrew);
-        appendLog(QStringLiteral("未检测到 Homebrew，切换到终端安装引导。"));
-        setAlertAction(AppAlertAction::openTerminalInstaller);
-        setAlertMessage(
+        m_model.setComponentInstallState(ComponentInstallState::needsHomebrew);
+        m_model.appendLog(QStringLiteral("未检测到 Homebrew，切换到终端安装引导。"));
+        m_model.setAlertAction(AppAlertAction::openTerminalInstaller);
+        m_model.setAlertMessage(
             QStringLiteral("未检测到 Homebrew，Tovren 暂时无法在应用内完成组件安装。\n\n"
                            "点击“打开终端安装”后，会进入一次性安装引导。安装完成后回到 Tovren 再点一键连接。"));
         co_return;
     }
     const QString detail = description.isEmpty() ? QStringLiteral("连接组件安装失败。") : description;
-    setComponentInstallState(ComponentInstallState::makeFailed(detail));
-    appendLog(QStringLiteral("连接组件安装失败：") + detail);
-    setAlertAction(AppAlertAction::installWireGuardTools);
-    setAlertMessage(detail);
+    m_model.setComponentInstallState(ComponentInstallState::makeFailed(detail));
+    m_model.appendLog(QStringLiteral("连接组件安装失败：") + detail);
+    m_model.setAlertAction(AppAlertAction::installWireGuardTools);
+    m_model.setAlertMessage(detail);
 }
 
-QCoro::Task<> AppState::installWireGuardToolsInTerminal()
+QCoro::Task<> ConnectionController::installWireGuardToolsInTerminal()
 {
     QString script;
     try {
         script = makeWireGuardToolsInstallScript();
     } catch (const std::exception &error) {
-        present(error, terminalInstallerFailure);
+        m_model.present(error, terminalInstallerFailure);
         co_return;
     }
     // `open` hands a .command file to Terminal, its default application.
@@ -111,13 +112,13 @@ QCoro::Task<> AppState::installWireGuardToolsInTerminal()
     const CommandResult opened =
         co_await CommandRunner::runResult(HostPaths::resolve(QString::fromLatin1(HostPaths::Tool::open)), arguments);
     if (opened.status != 0) {
-        present(TovrenError(CommandRunner::failureMessage(opened).trimmed()), terminalInstallerFailure);
+        m_model.present(TovrenError(CommandRunner::failureMessage(opened).trimmed()), terminalInstallerFailure);
         co_return;
     }
-    appendLog(QStringLiteral("已打开终端安装 Tovren 连接组件。"));
+    m_model.appendLog(QStringLiteral("已打开终端安装 Tovren 连接组件。"));
 }
 
-QString AppState::makeWireGuardToolsInstallScript()
+QString ConnectionController::makeWireGuardToolsInstallScript()
 {
     const QString directory = ProductPaths::installersDirectory();
     if (!ProductPaths::ensurePrivateDirectory(directory))

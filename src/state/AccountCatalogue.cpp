@@ -1,6 +1,7 @@
 // The public catalogue (endpoints, plans, client versions) and the plan pages on the web.
-#include "AppState.h"
+#include "AccountService.h"
 #include "ControlPlaneMapping.h"
+#include "EndpointRanking.h"
 #include "VersionPolicy.h"
 #include "Workspace.h"
 #include "api/Deployment.h"
@@ -32,60 +33,60 @@ QUrl below(const QUrl &base, const QString &segment)
 
 } // namespace
 
-QCoro::Task<void> AppState::refreshPublicData()
+QCoro::Task<void> AccountService::refreshPublicData()
 {
-    const BusyMark busy(*this);
+    const StateModel::BusyMark busy(m_model);
 
     try {
-        const APINodesResponse answer = co_await m_api->nodes();
+        const APINodesResponse answer = co_await m_dependencies.api->nodes();
         QList<Endpoint> reachable;
         for (const APINode &node : answer.nodes) {
             Endpoint endpoint = endpointFromNode(node);
             if (endpoint.status != NodeStatus::offline)
                 reachable.append(endpoint);
         }
-        setEndpoints(reachable);
-        if (!m_selectedEndpointId) {
-            if (const std::optional<Endpoint> recommended = recommendedEndpoint(reachable))
-                setSelectedEndpointId(recommended->id);
+        m_model.setEndpoints(reachable);
+        if (!m_model.selectedEndpointId()) {
+            if (const std::optional<Endpoint> recommended = m_ranking.recommendedEndpoint(reachable))
+                m_model.setSelectedEndpointId(recommended->id);
         }
-        appendLog(QStringLiteral("节点列表同步完成。"));
+        m_model.appendLog(QStringLiteral("节点列表同步完成。"));
     } catch (const std::exception &error) {
-        present(error, QStringLiteral("节点列表同步失败"));
+        m_model.present(error, QStringLiteral("节点列表同步失败"));
     }
 
     try {
-        const APIPlansResponse answer = co_await m_api->plans();
+        const APIPlansResponse answer = co_await m_dependencies.api->plans();
         QList<Plan> plans;
         for (qsizetype i = 0; i < answer.plans.size(); ++i)
             plans.append(planFromAPI(answer.plans.at(i), i == 1)); // the second plan is the highlighted one
-        setPlans(plans);
+        m_model.setPlans(plans);
     } catch (const std::exception &error) {
-        present(error, QStringLiteral("套餐列表同步失败"));
+        m_model.present(error, QStringLiteral("套餐列表同步失败"));
     }
 
     try {
-        const APIVersionsResponse answer = co_await m_api->versions();
+        const APIVersionsResponse answer = co_await m_dependencies.api->versions();
         const auto macos = std::find_if(answer.versions.cbegin(), answer.versions.cend(),
                                         [](const APIAppVersion &v) { return v.platform == u"macos"; });
         if (macos != answer.versions.cend()) {
-            setLatestVersion(versionWithLeadingV(macos->latestVersion));
+            m_model.setLatestVersion(versionWithLeadingV(macos->latestVersion));
             applyVersionPolicy(*macos);
         }
     } catch (const std::exception &error) {
-        present(error, QStringLiteral("版本信息同步失败"));
+        m_model.present(error, QStringLiteral("版本信息同步失败"));
     }
 }
 
-void AppState::applyVersionPolicy(const APIAppVersion &version)
+void AccountService::applyVersionPolicy(const APIAppVersion &version)
 {
     const VersionPolicy policy = VersionPolicy::of(version, m_appVersion);
-    setVersionPolicyText(policy.text);
-    setRequiresVersionAction(policy.requiresAction);
-    setVersionDownloadURL(policy.downloadAddress);
+    m_model.setVersionPolicyText(policy.text);
+    m_model.setRequiresVersionAction(policy.requiresAction);
+    m_model.setVersionDownloadURL(policy.downloadAddress);
 }
 
-void AppState::applyBootstrapEndpoints(const QList<APIEndpoint> &records)
+void AccountService::applyBootstrapEndpoints(const QList<APIEndpoint> &records)
 {
     QList<Endpoint> reachable;
     for (const APIEndpoint &record : records) {
@@ -93,11 +94,11 @@ void AppState::applyBootstrapEndpoints(const QList<APIEndpoint> &records)
         if (endpoint.status != NodeStatus::offline)
             reachable.append(endpoint);
     }
-    setEndpoints(reachable);
+    m_model.setEndpoints(reachable);
 
     // Keep the user's choice unless it is gone, or it is a WireGuard endpoint while others speak something else.
     const auto selected = std::find_if(reachable.cbegin(), reachable.cend(), [this](const Endpoint &e) {
-        return m_selectedEndpointId && e.id == *m_selectedEndpointId;
+        return m_model.selectedEndpointId() && e.id == *m_model.selectedEndpointId();
     });
     const bool otherProtocolOffered = std::any_of(reachable.cbegin(), reachable.cend(), [](const Endpoint &e) {
         return e.preferredProtocol != ProtocolKind::wireguard;
@@ -105,13 +106,14 @@ void AppState::applyBootstrapEndpoints(const QList<APIEndpoint> &records)
     const bool chooseAnew = selected == reachable.cend() ||
                             (selected->preferredProtocol == ProtocolKind::wireguard && otherProtocolOffered);
     if (chooseAnew) {
-        const std::optional<Endpoint> recommended = recommendedEndpoint(reachable);
-        setSelectedEndpointId(recommended ? std::optional<QString>(recommended->id) : std::nullopt);
+        const std::optional<Endpoint> recommended = m_ranking.recommendedEndpoint(reachable);
+        m_model.setSelectedEndpointId(recommended ? std::optional<QString>(recommended->id) : std::nullopt);
     }
-    appendLog(QStringLiteral("多协议节点启动信息同步完成。"));
+    m_model.appendLog(QStringLiteral("多协议节点启动信息同步完成。"));
 }
 
-QUrl AppState::publicPricingURL(const QUrl &baseURL, const Plan &plan, const std::optional<QString> &account) const
+QUrl AccountService::publicPricingURL(const QUrl &baseURL, const Plan &plan,
+                                      const std::optional<QString> &account) const
 {
     QUrl url = below(baseURL, QStringLiteral("pricing/"));
     QList<QPair<QString, QString>> items{{QStringLiteral("plan"), plan.id},
@@ -123,7 +125,7 @@ QUrl AppState::publicPricingURL(const QUrl &baseURL, const Plan &plan, const std
     return url;
 }
 
-QUrl AppState::publicLoginURL(const QUrl &baseURL, const QUrl &next) const
+QUrl AccountService::publicLoginURL(const QUrl &baseURL, const QUrl &next) const
 {
     QUrl url = below(baseURL, QStringLiteral("login/"));
     url.setQuery(queryText({{QStringLiteral("next"), next.toString(QUrl::FullyEncoded)},
@@ -132,28 +134,27 @@ QUrl AppState::publicLoginURL(const QUrl &baseURL, const QUrl &next) const
     return url;
 }
 
-std::optional<QUrl> AppState::publicPlanURL(const Plan &plan) const
+std::optional<QUrl> AccountService::publicPlanURL(const Plan &plan) const
 {
     const QUrl origin = Deployment::publicWebOrigin();
-    const QUrl url = m_token && m_currentUser ? publicPricingURL(origin, plan, m_currentUser->identity)
-                                              : publicLoginURL(origin, publicPricingURL(origin, plan, std::nullopt));
+    const QUrl url = m_model.token() && m_model.currentUser()
+                         ? publicPricingURL(origin, plan, m_model.currentUser()->identity)
+                         : publicLoginURL(origin, publicPricingURL(origin, plan, std::nullopt));
     if (!url.isValid())
         return std::nullopt;
     return url;
 }
 
-void AppState::purchase(const Plan &plan)
+void AccountService::purchase(const Plan &plan)
 {
     const std::optional<QUrl> url = publicPlanURL(plan);
     if (!url || !Workspace::isWebAddress(*url)) {
-        setAlertAction(std::nullopt);
-        setAlertMessage(QStringLiteral("套餐页面地址生成失败，请稍后重试。"));
+        m_model.alert(QStringLiteral("套餐页面地址生成失败，请稍后重试。"));
         return;
     }
     if (!Workspace::openURL(*url)) {
-        setAlertAction(std::nullopt);
-        setAlertMessage(QStringLiteral("无法打开") + plan.name + QStringLiteral("页面，请稍后重试。"));
+        m_model.alert(QStringLiteral("无法打开") + plan.name + QStringLiteral("页面，请稍后重试。"));
         return;
     }
-    appendLog(QStringLiteral("已打开公网") + plan.name + QStringLiteral("页面。"));
+    m_model.appendLog(QStringLiteral("已打开公网") + plan.name + QStringLiteral("页面。"));
 }

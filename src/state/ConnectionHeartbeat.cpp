@@ -1,5 +1,7 @@
 // The heartbeat of a live connection and the automatic recovery it starts after repeated failures.
-#include "AppState.h"
+#include "AccountService.h"
+#include "ConnectionController.h"
+#include "EndpointRanking.h"
 #include "HeartbeatTask.h"
 #include "api/TovrenRuntimeError.h"
 
@@ -14,22 +16,22 @@ std::chrono::milliseconds scaled(double seconds, double scale)
     return std::chrono::milliseconds(std::llround(std::max(0.0, seconds) * 1000.0 * scale));
 }
 
-QCoro::Task<void> runHeartbeatLoop(QPointer<AppState> state, std::shared_ptr<HeartbeatTask> task, QUuid sessionId,
-                                   Endpoint endpoint, Device device, std::optional<double> initialDelaySeconds,
-                                   double timeScale)
+QCoro::Task<void> runHeartbeatLoop(QPointer<ConnectionController> controller, std::shared_ptr<HeartbeatTask> task,
+                                   QUuid sessionId, Endpoint endpoint, Device device,
+                                   std::optional<double> initialDelaySeconds, double timeScale)
 {
     if (initialDelaySeconds) {
         co_await task->sleep(scaled(*initialDelaySeconds, timeScale));
-        if (state)
-            co_await state->runConnectionHeartbeat(sessionId, endpoint, device);
+        if (controller)
+            co_await controller->runConnectionHeartbeat(sessionId, endpoint, device);
     }
     for (;;) {
         if (task->isCancelled())
             co_return;
         co_await task->sleep(scaled(task->intervalSeconds(), timeScale));
-        if (!state)
+        if (!controller)
             co_return;
-        co_await state->runConnectionHeartbeat(sessionId, endpoint, device);
+        co_await controller->runConnectionHeartbeat(sessionId, endpoint, device);
     }
 }
 
@@ -43,18 +45,18 @@ QString recentLogLines(const QList<LogEntry> &logs)
 
 } // namespace
 
-void AppState::startConnectionHeartbeat(const Endpoint &endpoint, const Device &device,
-                                        std::optional<double> initialDelaySeconds)
+void ConnectionController::startConnectionHeartbeat(const Endpoint &endpoint, const Device &device,
+                                                    std::optional<double> initialDelaySeconds)
 {
     stopConnectionHeartbeat();
     m_connectionSessionId = QUuid::createUuid();
-    const int interval = m_aiEnhancedModeEnabled ? aiHeartbeatIntervalSeconds : heartbeatIntervalSeconds;
+    const int interval = m_model.aiEnhancedModeEnabled() ? aiHeartbeatIntervalSeconds : heartbeatIntervalSeconds;
     m_connectionHeartbeatTask = std::make_shared<HeartbeatTask>(interval);
-    runHeartbeatLoop(QPointer<AppState>(this), m_connectionHeartbeatTask, m_connectionSessionId, endpoint, device,
-                     initialDelaySeconds, m_timeScale);
+    runHeartbeatLoop(QPointer<ConnectionController>(this), m_connectionHeartbeatTask, m_connectionSessionId, endpoint,
+                     device, initialDelaySeconds, m_dependencies.timeScale ? m_dependencies.timeScale() : 1.0);
 }
 
-void AppState::stopConnectionHeartbeat()
+void ConnectionController::stopConnectionHeartbeat()
 {
     if (m_connectionHeartbeatTask)
         m_connectionHeartbeatTask->cancel();
@@ -63,41 +65,31 @@ void AppState::stopConnectionHeartbeat()
     m_connectionSessionId = QUuid::createUuid();
 }
 
-std::optional<int> AppState::connectionHeartbeatIntervalSeconds() const
+std::optional<int> ConnectionController::connectionHeartbeatIntervalSeconds() const
 {
     if (!m_connectionHeartbeatTask)
         return std::nullopt;
     return m_connectionHeartbeatTask->intervalSeconds();
 }
 
-void AppState::setTimeScaleForTesting(double scale)
+bool ConnectionController::isCurrentHeartbeat(const QUuid &sessionId) const
 {
-    m_timeScale = scale;
+    return sessionId == m_connectionSessionId && m_model.connectionState().is(ConnectionState::connected);
 }
 
-void AppState::setHealthProbeForTesting(HealthProbe probe)
-{
-    m_healthProbe = std::move(probe);
-}
-
-bool AppState::isCurrentHeartbeat(const QUuid &sessionId) const
-{
-    return sessionId == m_connectionSessionId && m_connectionState.is(ConnectionState::connected);
-}
-
-QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint endpoint, Device device)
+QCoro::Task<void> ConnectionController::runConnectionHeartbeat(QUuid sessionId, Endpoint endpoint, Device device)
 {
     if (!isCurrentHeartbeat(sessionId))
         co_return;
-    QPointer<AppState> self(this);
+    QPointer<ConnectionController> self(this);
     // Probe what the running tunnel has: the AI entry only when it was started in AI-enhanced mode. A switch
     // since then applies at the next connect.
     const bool aiEntry = tunnel().activeAIProxyPort().has_value();
     TunnelHealthCheck check;
-    if (m_healthProbe)
-        check = co_await m_healthProbe(m_localProxyPort, aiEntry);
+    if (m_dependencies.healthProbe)
+        check = co_await m_dependencies.healthProbe(m_model.localProxyPort(), aiEntry);
     else
-        check = co_await tunnel().connectionHealthCheck(m_localProxyPort, aiEntry);
+        check = co_await tunnel().connectionHealthCheck(m_model.localProxyPort(), aiEntry);
     // The heartbeat may have been stopped or restarted, or the connection ended, while the probe ran: then the
     // probe's verdict is about a connection that is gone.
     if (!self || !isCurrentHeartbeat(sessionId))
@@ -114,20 +106,20 @@ QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint end
     ++m_consecutiveHealthFailures;
     recordConnectionState(QStringLiteral("background_probe"), endpoint,
                           connectionReasonCode(QStringLiteral("failed"), summary), summary);
-    appendLog(QStringLiteral("连接保活异常（") + QString::number(m_consecutiveHealthFailures) + QStringLiteral("/") +
-              QString::number(healthFailuresBeforeRecovery) + QStringLiteral("）：") + summary);
+    m_model.appendLog(QStringLiteral("连接保活异常（") + QString::number(m_consecutiveHealthFailures) +
+                      QStringLiteral("/") + QString::number(healthFailuresBeforeRecovery) + QStringLiteral("）：") +
+                      summary);
     co_await reportConnection(QStringLiteral("failed"), endpoint, device, summary);
     if (!self || !isCurrentHeartbeat(sessionId))
         co_return; // disconnected meanwhile: nothing left to stop or recover
 
     if (isSystemProxyFailure(summary)) {
         // Another endpoint cannot help when the system ignores the local proxy: stop instead of switching.
-        setConnectionState(ConnectionState::makeFailed(summary));
-        setConnectedAt(std::nullopt);
-        setAiProxyReady(false);
-        setCurrentConfigPath(QStringLiteral("系统代理未生效，Tovren 已停止当前连接状态。"));
-        setAlertAction(std::nullopt);
-        setAlertMessage(
+        m_model.setConnectionState(ConnectionState::makeFailed(summary));
+        m_model.setConnectedAt(std::nullopt);
+        m_model.setAiProxyReady(false);
+        m_model.setCurrentConfigPath(QStringLiteral("系统代理未生效，Tovren 已停止当前连接状态。"));
+        m_model.alert(
             QStringLiteral("系统代理未生效，已尝试重新设置但仍为空。请允许 Tovren 修改系统代理后重新连接。"));
         co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
         if (self)
@@ -137,11 +129,12 @@ QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint end
 
     if (m_consecutiveHealthFailures >= healthFailuresBeforeRecovery) {
         // A task of its own, so that this heartbeat's loop can end when the recovery stops it.
-        [](QPointer<AppState> state, Endpoint failing, Device onDevice, QString reason) -> QCoro::Task<void> {
-            if (!state)
+        [](QPointer<ConnectionController> controller, Endpoint failing, Device onDevice,
+           QString reason) -> QCoro::Task<void> {
+            if (!controller)
                 co_return;
             try {
-                co_await state->recoverConnectionAfterHealthFailure(failing, onDevice, reason);
+                co_await controller->recoverConnectionAfterHealthFailure(failing, onDevice, reason);
             } catch (...) {
                 // every failure of the recovery is handled inside it; nothing may escape a detached task
             }
@@ -149,30 +142,31 @@ QCoro::Task<void> AppState::runConnectionHeartbeat(QUuid sessionId, Endpoint end
     }
 }
 
-QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device, QString reason)
+QCoro::Task<void> ConnectionController::recoverConnectionAfterHealthFailure(Endpoint endpoint, Device device,
+                                                                            QString reason)
 {
-    if (!m_token || m_autoRecoveryInProgress || m_quitting)
+    if (!m_model.token() || m_autoRecoveryInProgress || m_quitting)
         co_return;
     if (m_autoRecoverySwitchCount >= maxAutoRecoverySwitches) {
         // No switch is left and the probes still fail: the system proxy would keep pointing at a dead core.
         // End the connection as a failed connect ends, so that the user's traffic goes direct again.
         const QString limit = QStringLiteral("连接保活异常，但本次连接已达到自动切线次数上限，请手动刷新或切换节点。");
-        appendLog(limit);
-        if (!m_connectionState.is(ConnectionState::connected))
+        m_model.appendLog(limit);
+        if (!m_model.connectionState().is(ConnectionState::connected))
             co_return;
         stopConnectionHeartbeat();
         m_connectedEndpoint.reset();
-        setAiProxyReady(false);
-        setConnectionState(ConnectionState::makeFailed(limit));
-        present(TovrenRuntimeError::connectionFailed(limit), QStringLiteral("连接失败"));
-        QPointer<AppState> self(this);
+        m_model.setAiProxyReady(false);
+        m_model.setConnectionState(ConnectionState::makeFailed(limit));
+        m_model.present(TovrenRuntimeError::connectionFailed(limit), QStringLiteral("连接失败"));
+        QPointer<ConnectionController> self(this);
         co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
         if (self)
             co_await reportConnection(QStringLiteral("failed"), endpoint, device, limit);
         co_return;
     }
-    const QString token = *m_token;
-    QPointer<AppState> self(this);
+    const QString token = *m_model.token();
+    QPointer<ConnectionController> self(this);
 
     ++m_autoRecoverySwitchCount;
     m_autoRecoveryInProgress = true;
@@ -183,30 +177,30 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
     bool connectedHere = false;
     const auto takenOver = [&] {
         return !self || m_connectionSessionId != recoverySession ||
-               (!connectedHere && !m_connectionState.is(ConnectionState::repairing));
+               (!connectedHere && !m_model.connectionState().is(ConnectionState::repairing));
     };
     const auto abandon = [&] {
         if (self)
             m_autoRecoveryInProgress = false;
     };
 
-    recordEndpointFailure(endpoint, reason);
+    m_ranking.recordEndpointFailure(endpoint, reason);
     recordConnectionState(QStringLiteral("fallback"), endpoint, QStringLiteral("BACKGROUND_PROBE_FAILED"), reason);
-    setConnectionState(ConnectionState::repairing);
-    setAiProxyReady(false);
-    appendLog(QStringLiteral("正在自动修复连接，并切换到更稳定的节点。"));
+    m_model.setConnectionState(ConnectionState::repairing);
+    m_model.setAiProxyReady(false);
+    m_model.appendLog(QStringLiteral("正在自动修复连接，并切换到更稳定的节点。"));
     co_await tunnel().cleanupRuntimeArtifacts(!m_quitting);
     if (takenOver())
         co_return abandon();
 
-    const QList<Endpoint> candidates =
-        connectionCandidates(endpoint, QSet<QString>{endpoint.id}).mid(0, maxConnectionCandidates);
+    const QList<Endpoint> candidates = m_ranking.connectionCandidates(endpoint, QSet<QString>{endpoint.id})
+                                           .mid(0, EndpointRanking::maxConnectionCandidates);
     QList<Endpoint> tried;
     std::optional<QString> lastError;
     for (const Endpoint &candidate : candidates) {
         tried.append(candidate);
-        appendLog(QStringLiteral("自动恢复：正在尝试 ") + candidate.region + QStringLiteral(" ") + candidate.name +
-                  QStringLiteral("。"));
+        m_model.appendLog(QStringLiteral("自动恢复：正在尝试 ") + candidate.region + QStringLiteral(" ") +
+                          candidate.name + QStringLiteral("。"));
         recordConnectionState(QStringLiteral("fallback"), candidate, QStringLiteral("OK"),
                               QStringLiteral("自动恢复尝试备用节点。"));
 
@@ -218,29 +212,29 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
             const ProtocolConfiguration configuration = co_await generateProtocolConfig(candidate, device, token);
             if (takenOver())
                 co_return abandon();
-            activation =
-                co_await tunnel().connect(configuration, candidate, m_outboundMode, m_aiEnhancedModeEnabled, false);
+            activation = co_await tunnel().connect(configuration, candidate, m_model.outboundMode(),
+                                                   m_model.aiEnhancedModeEnabled(), false);
             if (takenOver()) {
                 co_await tunnel().cleanupRuntimeArtifacts(!m_quitting); // not wanted any more
                 co_return abandon();
             }
-            setSelectedEndpointId(candidate.id);
-            setCurrentConfigPath(activation.mode == TunnelActivation::Mode::exported
-                                     ? QStringLiteral("配置文件已安全保存到本机专用目录。")
-                                     : QStringLiteral("协议配置已安全写入本机，临时文件会在连接成功后清理。"));
+            m_model.setSelectedEndpointId(candidate.id);
+            m_model.setCurrentConfigPath(activation.mode == TunnelActivation::Mode::exported
+                                             ? QStringLiteral("配置文件已安全保存到本机专用目录。")
+                                             : QStringLiteral("协议配置已安全写入本机，临时文件会在连接成功后清理。"));
             if (activation.mode != TunnelActivation::Mode::singBox)
                 throw TovrenRuntimeError::connectionFailed(QStringLiteral("自动恢复需要可运行的 sing-box 代理内核。"));
 
             connectedHere = true;
-            setConnectedAt(QDateTime::currentDateTime());
+            m_model.setConnectedAt(QDateTime::currentDateTime());
             m_connectedEndpoint = candidate;
-            setConnectionState(ConnectionState::connected);
+            m_model.setConnectionState(ConnectionState::connected);
             if (activation.proxyPort)
-                setLocalProxyPort(*activation.proxyPort);
-            setLocalAIProxyPort(tunnel().activeAIProxyPort().value_or(tunnel().aiProxyPort()));
-            setAiProxyReady(m_aiEnhancedModeEnabled);
+                m_model.setLocalProxyPort(*activation.proxyPort);
+            m_model.setLocalAIProxyPort(tunnel().activeAIProxyPort().value_or(tunnel().aiProxyPort()));
+            m_model.setAiProxyReady(m_model.aiEnhancedModeEnabled());
             m_consecutiveHealthFailures = 0;
-            recordEndpointSuccess(candidate);
+            m_ranking.recordEndpointSuccess(candidate);
             cacheProtocolConfiguration(configuration, candidate, device);
             recordConnectionState(QStringLiteral("connected"), candidate, QStringLiteral("OK"),
                                   QStringLiteral("自动恢复连接成功。"));
@@ -257,12 +251,12 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
             if (takenOver())
                 co_return abandon();
             for (const QString &note : std::as_const(activation.recoveryNotes))
-                appendLog(note);
-            appendLog(QStringLiteral("已自动切换到 ") + candidate.region + QStringLiteral(" ") + candidate.name +
-                      QStringLiteral("。"));
+                m_model.appendLog(note);
+            m_model.appendLog(QStringLiteral("已自动切换到 ") + candidate.region + QStringLiteral(" ") +
+                              candidate.name + QStringLiteral("。"));
             startConnectionHeartbeat(candidate, device, std::nullopt);
             try {
-                co_await syncDevices(token);
+                co_await m_account.syncDevices(token);
             } catch (...) {
                 // the connection is up; a stale device list only waits for the next refresh
             }
@@ -272,10 +266,10 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
         }
 
         lastError = failure;
-        recordEndpointFailure(candidate, failure);
+        m_ranking.recordEndpointFailure(candidate, failure);
         recordConnectionState(QStringLiteral("fallback"), candidate,
                               connectionReasonCode(QStringLiteral("failed"), failure), failure);
-        appendLog(QStringLiteral("自动恢复失败：") + candidate.region + QStringLiteral(" ") + failure);
+        m_model.appendLog(QStringLiteral("自动恢复失败：") + candidate.region + QStringLiteral(" ") + failure);
         co_await reportConnection(QStringLiteral("failed"), candidate, device, failure);
         if (takenOver())
             co_return abandon();
@@ -283,7 +277,7 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
         if (takenOver())
             co_return abandon();
         if (!tryNext) {
-            appendLog(QStringLiteral("检测到本机连接环境问题，已停止自动恢复。"));
+            m_model.appendLog(QStringLiteral("检测到本机连接环境问题，已停止自动恢复。"));
             break;
         }
     }
@@ -293,10 +287,10 @@ QCoro::Task<void> AppState::recoverConnectionAfterHealthFailure(Endpoint endpoin
         triedNames << candidate.region + QStringLiteral(" ") + displayName(candidate.preferredProtocol);
     const QString message = QStringLiteral("已尝试 ") + triedNames.join(QStringLiteral("、")) + QStringLiteral("，") +
                             lastError.value_or(QStringLiteral("请稍后重试。"));
-    setConnectionState(ConnectionState::makeFailed(QStringLiteral("自动恢复失败：") + message));
-    co_await reportClientCrash(QStringLiteral("macos-auto-recovery"), message, recentLogLines(m_logs));
+    m_model.setConnectionState(ConnectionState::makeFailed(QStringLiteral("自动恢复失败：") + message));
+    co_await reportClientCrash(QStringLiteral("macos-auto-recovery"), message, recentLogLines(m_model.logs()));
     if (!self)
         co_return;
-    present(TovrenRuntimeError::connectionFailed(message), QStringLiteral("自动恢复失败"));
+    m_model.present(TovrenRuntimeError::connectionFailed(message), QStringLiteral("自动恢复失败"));
     m_autoRecoveryInProgress = false;
 }

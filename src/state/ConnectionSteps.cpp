@@ -1,8 +1,9 @@
-// The steps of a connect: the attempt's state log, binding this computer, the protocol configuration with its
-// provisioning wait, the quick-connect cache and the reports to the control plane.
-#include "AppState.h"
+// The steps of a connect: the attempt's state log, the protocol configuration with its provisioning wait, the
+// quick-connect cache and the reports to the control plane.
+#include "AccountService.h"
+#include "ConnectionController.h"
 #include "ControlPlaneMapping.h"
-#include "HostInfo.h"
+#include "EndpointRanking.h"
 #include "api/TovrenRuntimeError.h"
 
 #include <QCoro/QCoroTimer>
@@ -28,22 +29,22 @@ bool containsAny(const QString &text, std::initializer_list<const char16_t *> ne
 
 } // namespace
 
-QString AppState::makeAttemptId()
+QString ConnectionController::makeAttemptId()
 {
     return idWithPrefix(QStringLiteral("att_"));
 }
 
-QString AppState::buildId()
+QString ConnectionController::buildId()
 {
-    return QStringLiteral("macos-") + applicationVersion();
+    return QStringLiteral("macos-") + QStringLiteral(TOVREN_APP_VERSION);
 }
 
-qint64 AppState::millisecondsSinceAttemptStart() const
+qint64 ConnectionController::millisecondsSinceAttemptStart() const
 {
     return std::max<qint64>(0, m_currentAttemptStartedAt.msecsTo(QDateTime::currentDateTimeUtc()));
 }
 
-void AppState::beginConnectionAttempt(const std::optional<Endpoint> &endpoint)
+void ConnectionController::beginConnectionAttempt(const std::optional<Endpoint> &endpoint)
 {
     m_currentAttemptId = makeAttemptId();
     m_currentRequestId = TovrenAPIClient::makeRequestId();
@@ -53,8 +54,8 @@ void AppState::beginConnectionAttempt(const std::optional<Endpoint> &endpoint)
                           QStringLiteral("连接请求已创建。"));
 }
 
-void AppState::recordConnectionState(const QString &stage, const std::optional<Endpoint> &endpoint,
-                                     const QString &errorCode, const QString &message)
+void ConnectionController::recordConnectionState(const QString &stage, const std::optional<Endpoint> &endpoint,
+                                                 const QString &errorCode, const QString &message)
 {
     StateRecord record;
     const auto both = [&record](const char *camel, const char *snake, const QString &value) {
@@ -80,60 +81,12 @@ void AppState::recordConnectionState(const QString &stage, const std::optional<E
         m_currentStateLog.remove(0, m_currentStateLog.size() - maxStateLogRecords);
 }
 
-std::optional<Device> AppState::reusableCurrentDevice() const
-{
-    const auto active = [](const Device &d) { return d.status == u"active"; };
-    if (const std::optional<QString> stored = m_deviceIdentity.serverDeviceId(currentUserId())) {
-        for (const Device &device : m_devices) {
-            if (device.id == *stored && active(device))
-                return device;
-        }
-    }
-    const QString name = thisComputerName();
-    const QString os = HostInfo::operatingSystemVersion();
-    for (const Device &device : m_devices) {
-        if (active(device) && device.rawDeviceType == u"macos" && device.rawDeviceName == name && device.rawOS == os)
-            return device;
-    }
-    return std::nullopt;
-}
-
-QCoro::Task<Device> AppState::bindCurrentDeviceIfNeeded(QString token)
-{
-    if (m_currentDevice && m_currentDevice->status == u"active")
-        co_return Device(*m_currentDevice); // a copy: QCoro's return_value moves from an lvalue it is handed
-    if (const std::optional<Device> reusable = reusableCurrentDevice()) {
-        setCurrentDevice(reusable);
-        m_deviceIdentity.saveServerDeviceId(reusable->id, currentUserId());
-        appendLog(QStringLiteral("已复用本机设备绑定。"));
-        co_return *reusable;
-    }
-    const int limit = effectiveMaxDevices();
-    if (limit < 1)
-        throw TovrenRuntimeError::noDeviceSlots();
-    if (m_activeDeviceCount >= limit)
-        throw TovrenRuntimeError::deviceLimit(m_activeDeviceCount, limit);
-
-    co_await loadComputerName();
-    APIBindDeviceRequest request;
-    request.deviceId = m_deviceIdentity.clientDeviceId();
-    request.deviceName = thisComputerName();
-    request.deviceType = QStringLiteral("macos");
-    request.os = HostInfo::operatingSystemVersion();
-    request.appVersion = m_appVersion;
-    const APIDeviceResponse answer = co_await m_api->bindDevice(request, token);
-    const Device device = deviceFromAPI(answer.device, answer.device.id);
-    setCurrentDevice(device);
-    m_deviceIdentity.saveServerDeviceId(device.id, currentUserId());
-    co_return device;
-}
-
-qint64 AppState::provisioningDeadlineMs(qint64 maxWaitMs)
+qint64 ConnectionController::provisioningDeadlineMs(qint64 maxWaitMs)
 {
     return std::clamp<qint64>(maxWaitMs, 1000, maxProvisioningWaitMs);
 }
 
-qint64 AppState::provisioningRetryDelayMs(qint64 retryAfterMs, qint64 millisecondsLeft)
+qint64 ConnectionController::provisioningRetryDelayMs(qint64 retryAfterMs, qint64 millisecondsLeft)
 {
     const qint64 retry = retryAfterMs > 0 ? retryAfterMs : 1500;
     if (millisecondsLeft < 300)
@@ -141,23 +94,25 @@ qint64 AppState::provisioningRetryDelayMs(qint64 retryAfterMs, qint64 millisecon
     return std::max<qint64>(1500, std::min({retry, qint64(3000), millisecondsLeft}));
 }
 
-QCoro::Task<ProtocolConfiguration> AppState::generateProtocolConfig(Endpoint endpoint, Device device, QString token)
+QCoro::Task<ProtocolConfiguration> ConnectionController::generateProtocolConfig(Endpoint endpoint, Device device,
+                                                                                QString token)
 {
     // Measured on a monotonic clock: a wall-clock jump must not end or stretch the wait.
     QDeadlineTimer deadline(5000);
     int attempt = 1;
-    appendLog(QStringLiteral("正在获取节点协议配置。"));
+    m_model.appendLog(QStringLiteral("正在获取节点协议配置。"));
     while (true) {
         std::optional<APIProtocolConfigResponse> response;
         std::exception_ptr failure;
         try {
-            response = co_await m_api->protocolConfig(endpoint.id, device.id, rawValue(m_outboundMode), token,
-                                                      m_currentAttemptId, m_currentRequestId, buildId());
+            response =
+                co_await m_dependencies.api->protocolConfig(endpoint.id, device.id, rawValue(m_model.outboundMode()),
+                                                            token, m_currentAttemptId, m_currentRequestId, buildId());
         } catch (...) {
             failure = std::current_exception();
         }
         if (failure) {
-            appendLog(notReadyStop);
+            m_model.appendLog(notReadyStop);
             std::rethrow_exception(failure);
         }
 
@@ -167,7 +122,8 @@ QCoro::Task<ProtocolConfiguration> AppState::generateProtocolConfig(Endpoint end
         const QString message = readiness.message.value_or(QString());
 
         if (readiness.status == u"ready") {
-            appendLog(QStringLiteral("ProtocolConfig 解码：") + response->runtimeDebugSummary() + QStringLiteral("。"));
+            m_model.appendLog(QStringLiteral("ProtocolConfig 解码：") + response->runtimeDebugSummary() +
+                              QStringLiteral("。"));
             std::optional<ProtocolConfiguration> configuration;
             try {
                 configuration = ProtocolConfiguration::from(*response, endpoint.id);
@@ -176,29 +132,29 @@ QCoro::Task<ProtocolConfiguration> AppState::generateProtocolConfig(Endpoint end
                     throw;
             }
             if (!configuration) {
-                appendLog(notReadyStop);
+                m_model.appendLog(notReadyStop);
                 throw TovrenRuntimeError::connectionFailed(QStringLiteral("服务端没有返回可用协议配置。"));
             }
-            appendLog(QStringLiteral("已生成 ") + displayName(configuration->protocolKind) +
-                      QStringLiteral(" 协议配置。"));
+            m_model.appendLog(QStringLiteral("已生成 ") + displayName(configuration->protocolKind) +
+                              QStringLiteral(" 协议配置。"));
             co_return *configuration;
         }
         if (readiness.status == u"failed") {
             const QString text =
                 QStringLiteral("节点不可用：") + (message.isEmpty() ? QStringLiteral("协议配置同步失败。") : message);
-            appendLog(notReadyStop);
+            m_model.appendLog(notReadyStop);
             throw TovrenRuntimeError::connectionFailed(text);
         }
 
         if (deadline.hasExpired()) {
-            appendLog(notReadyStop);
+            m_model.appendLog(notReadyStop);
             throw TovrenRuntimeError::connectionFailed(QStringLiteral("节点凭证同步超时，请稍后重试或切换节点。"));
         }
         if (attempt == 1 || attempt % 5 == 0) {
             recordConnectionState(QStringLiteral("node_ready_wait"), endpoint, QStringLiteral("NODE_NOT_READY"),
                                   message.isEmpty() ? QStringLiteral("节点凭证同步中。") : message);
-            appendLog(QStringLiteral("节点凭证同步中，正在等待服务端生效（") + QString::number(attempt) +
-                      QStringLiteral("）。"));
+            m_model.appendLog(QStringLiteral("节点凭证同步中，正在等待服务端生效（") + QString::number(attempt) +
+                              QStringLiteral("）。"));
         }
         const qint64 delay = provisioningRetryDelayMs(readiness.retryAfterMs, deadline.remainingTime());
         co_await QCoro::sleepFor(std::chrono::milliseconds(delay));
@@ -206,23 +162,23 @@ QCoro::Task<ProtocolConfiguration> AppState::generateProtocolConfig(Endpoint end
     }
 }
 
-void AppState::cacheProtocolConfiguration(const ProtocolConfiguration &configuration, const Endpoint &endpoint,
-                                          const Device &device)
+void ConnectionController::cacheProtocolConfiguration(const ProtocolConfiguration &configuration,
+                                                      const Endpoint &endpoint, const Device &device)
 {
     QuickConnectCacheRecord record;
-    record.userId = currentUserId();
+    record.userId = m_account.currentUserId();
     record.deviceId = device.id;
     record.endpointId = endpoint.id;
-    record.outboundMode = m_outboundMode;
+    record.outboundMode = m_model.outboundMode();
     record.protocolConfiguration = configuration;
-    record.cachedAt = record.successfulAt = secondsSince1970();
-    saveQuickConnectCache(record);
+    record.cachedAt = record.successfulAt = EndpointRanking::secondsSince1970();
+    m_ranking.saveQuickConnectCache(record);
 }
 
-QCoro::Task<void> AppState::reportConnection(QString status, Endpoint endpoint, Device device,
-                                             std::optional<QString> errorMessage)
+QCoro::Task<void> ConnectionController::reportConnection(QString status, Endpoint endpoint, Device device,
+                                                         std::optional<QString> errorMessage)
 {
-    if (!m_token)
+    if (!m_model.token())
         co_return;
     APIConnectionReportRequest report;
     report.deviceId = device.id;
@@ -247,21 +203,21 @@ QCoro::Task<void> AppState::reportConnection(QString status, Endpoint endpoint, 
 
     QString failure;
     try {
-        co_await m_api->connectionReport(report, *m_token);
+        co_await m_dependencies.api->connectionReport(report, *m_model.token());
     } catch (const std::exception &error) {
         failure = describeError(error);
     }
     if (!failure.isNull())
-        appendLog(QStringLiteral("连接状态上报失败：") + failure);
+        m_model.appendLog(QStringLiteral("连接状态上报失败：") + failure);
 }
 
-QCoro::Task<void> AppState::reportClientCrash(QString crashType, QString reason, QString diagnostics)
+QCoro::Task<void> ConnectionController::reportClientCrash(QString crashType, QString reason, QString diagnostics)
 {
-    if (!m_token)
+    if (!m_model.token())
         co_return;
     APIClientCrashReportRequest report;
-    if (m_currentDevice)
-        report.deviceId = m_currentDevice->id;
+    if (m_model.currentDevice())
+        report.deviceId = m_model.currentDevice()->id;
     report.clientPlatform = clientPlatform;
     report.appVersion = m_appVersion;
     report.crashType = crashType;
@@ -275,15 +231,15 @@ QCoro::Task<void> AppState::reportClientCrash(QString crashType, QString reason,
 
     QString failure;
     try {
-        co_await m_api->crashReport(report, *m_token);
+        co_await m_dependencies.api->crashReport(report, *m_model.token());
     } catch (const std::exception &error) {
         failure = describeError(error);
     }
     if (!failure.isNull())
-        appendLog(QStringLiteral("客户端诊断上报失败：") + failure);
+        m_model.appendLog(QStringLiteral("客户端诊断上报失败：") + failure);
 }
 
-QString AppState::connectionStateStage(const QString &status, const std::optional<QString> &errorMessage)
+QString ConnectionController::connectionStateStage(const QString &status, const std::optional<QString> &errorMessage)
 {
     if (status == u"connected")
         return QStringLiteral("connected");
@@ -301,7 +257,7 @@ QString AppState::connectionStateStage(const QString &status, const std::optiona
     return QStringLiteral("fallback");
 }
 
-QString AppState::connectionReasonCode(const QString &status, const std::optional<QString> &errorMessage)
+QString ConnectionController::connectionReasonCode(const QString &status, const std::optional<QString> &errorMessage)
 {
     if (status == u"connected")
         return QStringLiteral("OK");
@@ -319,19 +275,19 @@ QString AppState::connectionReasonCode(const QString &status, const std::optiona
     return QStringLiteral("UNKNOWN_FAILURE");
 }
 
-bool AppState::shouldTryNextEndpoint(const QString &errorDescription)
+bool ConnectionController::shouldTryNextEndpoint(const QString &errorDescription)
 {
     const QString text = errorDescription.toLower();
     return !containsAny(text, {u"address already in use", u"本地代理端口", u"端口", u"管理员授权",
                                u"administrator privileges", u"旧连接残留"});
 }
 
-bool AppState::shouldTryNextEndpoint(const std::exception &error)
+bool ConnectionController::shouldTryNextEndpoint(const std::exception &error)
 {
     return shouldTryNextEndpoint(describeError(error));
 }
 
-bool AppState::isSystemProxyFailure(const QString &text)
+bool ConnectionController::isSystemProxyFailure(const QString &text)
 {
     return text.contains(u"系统代理未生效") || text.contains(u"系统代理设置未生效");
 }
