@@ -27,51 +27,45 @@ public:
     static QString applicationVersion(); // "v9.7.3"
 
     // The published values, read-only: the parts write them.
-#define TOVREN_READ(Type, name)                                                                                        \
-    const Type &name() const                                                                                           \
-    {                                                                                                                  \
-        return m_model.name();                                                                                         \
-    }
-    TOVREN_READ(AppPage, selectedPage)
-    TOVREN_READ(ConnectionState, connectionState)
-    TOVREN_READ(bool, nodesExpanded)
-    TOVREN_READ(bool, logsExpanded)
-    TOVREN_READ(bool, devicesExpanded)
-    TOVREN_READ(bool, feedbackExpanded)
-    TOVREN_READ(std::optional<QDateTime>, connectedAt)
-    TOVREN_READ(std::optional<QString>, selectedEndpointId)
-    TOVREN_READ(bool, showAuthSheet)
-    TOVREN_READ(bool, isBusy)
-    TOVREN_READ(std::optional<QString>, alertMessage)
-    TOVREN_READ(std::optional<AppAlertAction>, alertAction)
-    TOVREN_READ(std::optional<APIUser>, currentUser)
-    TOVREN_READ(QList<Endpoint>, endpoints)
-    TOVREN_READ(QList<Plan>, plans)
-    TOVREN_READ(QList<Device>, devices)
-    TOVREN_READ(QList<Ticket>, tickets)
-    TOVREN_READ(QList<Order>, orders)
-    TOVREN_READ(QString, latestVersion)
-    TOVREN_READ(QString, versionPolicyText)
-    TOVREN_READ(std::optional<QUrl>, versionDownloadURL)
-    TOVREN_READ(bool, requiresVersionAction)
-    TOVREN_READ(std::optional<Device>, currentDevice)
-    TOVREN_READ(std::optional<QString>, currentConfigPath)
-    TOVREN_READ(bool, launchAtLogin)
-    TOVREN_READ(bool, menuBarEnabled)
-    TOVREN_READ(bool, showMenuBarSpeed)
-    TOVREN_READ(bool, aiEnhancedModeEnabled)
-    TOVREN_READ(OutboundMode, outboundMode)
-    TOVREN_READ(double, downloadSpeedBps)
-    TOVREN_READ(double, uploadSpeedBps)
-    TOVREN_READ(ComponentInstallState, componentInstallState)
-    TOVREN_READ(int, maxDevices)
-    TOVREN_READ(int, activeDeviceCount)
-    TOVREN_READ(int, localProxyPort)
-    TOVREN_READ(int, localAIProxyPort)
-    TOVREN_READ(bool, aiProxyReady)
-    TOVREN_READ(QList<LogEntry>, logs)
-    TOVREN_READ(std::optional<QString>, token) // the session in use; none when signed out
-#undef TOVREN_READ
+    const AppPage &selectedPage() const { return m_model.selectedPage(); }
+    const ConnectionState &connectionState() const { return m_model.connectionState(); }
+    const bool &nodesExpanded() const { return m_model.nodesExpanded(); }
+    const bool &logsExpanded() const { return m_model.logsExpanded(); }
+    const bool &devicesExpanded() const { return m_model.devicesExpanded(); }
+    const bool &feedbackExpanded() const { return m_model.feedbackExpanded(); }
+    const std::optional<QDateTime> &connectedAt() const { return m_model.connectedAt(); }
+    const std::optional<QString> &selectedEndpointId() const { return m_model.selectedEndpointId(); }
+    const bool &showAuthSheet() const { return m_model.showAuthSheet(); }
+    const bool &isBusy() const { return m_model.isBusy(); }
+    const std::optional<QString> &alertMessage() const { return m_model.alertMessage(); }
+    const std::optional<AppAlertAction> &alertAction() const { return m_model.alertAction(); }
+    const std::optional<APIUser> &currentUser() const { return m_model.currentUser(); }
+    const QList<Endpoint> &endpoints() const { return m_model.endpoints(); }
+    const QList<Plan> &plans() const { return m_model.plans(); }
+    const QList<Device> &devices() const { return m_model.devices(); }
+    const QList<Ticket> &tickets() const { return m_model.tickets(); }
+    const QList<Order> &orders() const { return m_model.orders(); }
+    const QString &latestVersion() const { return m_model.latestVersion(); }
+    const QString &versionPolicyText() const { return m_model.versionPolicyText(); }
+    const std::optional<QUrl> &versionDownloadURL() const { return m_model.versionDownloadURL(); }
+    const bool &requiresVersionAction() const { return m_model.requiresVersionAction(); }
+    const std::optional<Device> &currentDevice() const { return m_model.currentDevice(); }
+    const std::optional<QString> &currentConfigPath() const { return m_model.currentConfigPath(); }
+    const bool &launchAtLogin() const { return m_model.launchAtLogin(); }
+    const bool &menuBarEnabled() const { return m_model.menuBarEnabled(); }
+    const bool &showMenuBarSpeed() const { return m_model.showMenuBarSpeed(); }
+    const bool &aiEnhancedModeEnabled() const { return m_model.aiEnhancedModeEnabled(); }
+    const OutboundMode &outboundMode() const { return m_model.outboundMode(); }
+    const double &downloadSpeedBps() const { return m_model.downloadSpeedBps(); }
+    const double &uploadSpeedBps() const { return m_model.uploadSpeedBps(); }
+    const ComponentInstallState &componentInstallState() const { return m_model.componentInstallState(); }
+    const int &maxDevices() const { return m_model.maxDevices(); }
+    const int &activeDeviceCount() const { return m_model.activeDeviceCount(); }
+    const int &localProxyPort() const { return m_model.localProxyPort(); }
+    const int &localAIProxyPort() const { return m_model.localAIProxyPort(); }
+    const bool &aiProxyReady() const { return m_model.aiProxyReady(); }
+    const QList<LogEntry> &logs() const { return m_model.logs(); }
+    const std::optional<QString> &token() const { return m_model.token(); } // the session in use; none when signed out
 
     // Connects `slot` to the change signal of each concern, e.g. {&AppState::accountChanged}.
     template<typename Receiver, typename Slot>
@@ -82,30 +76,12 @@ public:
     }
 
     // What the window itself changes: the page, the expanded sections, the sign-in sheet, the alert.
-    void setSelectedPage(AppPage page)
-    {
-        m_model.setSelectedPage(page);
-    }
-    void setNodesExpanded(bool expanded)
-    {
-        m_model.setNodesExpanded(expanded);
-    }
-    void setLogsExpanded(bool expanded)
-    {
-        m_model.setLogsExpanded(expanded);
-    }
-    void setDevicesExpanded(bool expanded)
-    {
-        m_model.setDevicesExpanded(expanded);
-    }
-    void setFeedbackExpanded(bool expanded)
-    {
-        m_model.setFeedbackExpanded(expanded);
-    }
-    void setShowAuthSheet(bool shown)
-    {
-        m_model.setShowAuthSheet(shown);
-    }
+    void setSelectedPage(AppPage page) { m_model.setSelectedPage(page); }
+    void setNodesExpanded(bool expanded) { m_model.setNodesExpanded(expanded); }
+    void setLogsExpanded(bool expanded) { m_model.setLogsExpanded(expanded); }
+    void setDevicesExpanded(bool expanded) { m_model.setDevicesExpanded(expanded); }
+    void setFeedbackExpanded(bool expanded) { m_model.setFeedbackExpanded(expanded); }
+    void setShowAuthSheet(bool shown) { m_model.setShowAuthSheet(shown); }
     void dismissAlert();
     // The settings page's switches: publish and persist.
     void setMenuBarEnabled(bool enabled);
@@ -113,20 +89,14 @@ public:
     void setLaunchAtLogin(bool enabled);
 
     // Activity log: newest first, the newest 30 kept.
-    void appendLog(const QString &message)
-    {
-        m_model.appendLog(message);
-    }
+    void appendLog(const QString &message) { m_model.appendLog(message); }
     static constexpr int maxLogEntries = StateModel::maxLogEntries;
 
     // Derived texts and lists.
     QList<LogEntry> visibleLogs() const;
     QList<Endpoint> visibleEndpoints() const;
     // The selected endpoint, else the first of the catalogue, else the first placeholder.
-    Endpoint selectedEndpoint() const
-    {
-        return m_ranking.selectedEndpoint();
-    }
+    Endpoint selectedEndpoint() const { return m_ranking.selectedEndpoint(); }
     QString statusTitle() const;
     QString connectionNote() const;
     QString menuBarTitle() const;
@@ -142,10 +112,7 @@ public:
     static QString shortDateText(const std::optional<QString> &text);
 
     // The operations views start.
-    AppState &state() override
-    {
-        return *this;
-    }
+    AppState &state() override { return *this; }
     QCoro::Task<> bootstrap() override; // once per process: the stored session, the catalogue, the private data
     bool bootstrapped() const { return m_bootstrapped; }
     // Connects once after start-up when the process was started with autoconnectSmokeSwitch.
@@ -156,10 +123,7 @@ public:
     // Whether the clean-up started at construction has finished.
     bool startupCleanupFinished() const { return m_startupCleanupFinished; }
 
-    QCoro::Task<> toggleConnection() override
-    {
-        return m_connection.toggleConnection();
-    }
+    QCoro::Task<> toggleConnection() override { return m_connection.toggleConnection(); }
     void selectEndpoint(const Endpoint &endpoint) override;
     // AI-enhanced mode, the outbound mode and the launchers. None of them touches the running connection.
     void setOutboundMode(OutboundMode mode) override;
@@ -169,90 +133,39 @@ public:
     // Opens a terminal whose shell has the AI entry in its proxy variables and starts `command` there. Needs
     // AI-enhanced mode and a connection; otherwise an alert says what is missing.
     void openAIToolLauncher(const QString &command, const QString &displayName) override;
-    QCoro::Task<> installWireGuardTools() override
-    {
-        return m_connection.installWireGuardTools();
-    }
-    QCoro::Task<> installWireGuardToolsInTerminal() override
-    {
-        return m_connection.installWireGuardToolsInTerminal();
-    }
+    QCoro::Task<> installWireGuardTools() override { return m_connection.installWireGuardTools(); }
+    QCoro::Task<> installWireGuardToolsInTerminal() override { return m_connection.installWireGuardToolsInTerminal(); }
 
     QCoro::Task<bool> sendVerificationCode(QString identity) override
     {
         return m_account.sendVerificationCode(identity);
     }
-    QCoro::Task<> login(QString identity, QString password) override
-    {
-        return m_account.login(identity, password);
-    }
+    QCoro::Task<> login(QString identity, QString password) override { return m_account.login(identity, password); }
     QCoro::Task<> registerAccount(QString identity, QString password, QString verificationCode,
                                   std::optional<QString> inviteCode) override
     {
         return m_account.registerAccount(identity, password, verificationCode, inviteCode);
     }
-    QCoro::Task<> logout() override
-    {
-        return m_account.logout();
-    }
-    QCoro::Task<> refreshPublicData() override
-    {
-        return m_account.refreshPublicData();
-    }
-    QCoro::Task<> refreshPrivateData() override
-    {
-        return m_account.refreshPrivateData();
-    }
-    QCoro::Task<> unbindDevice(Device device) override
-    {
-        return m_account.unbindDevice(device);
-    }
+    QCoro::Task<> logout() override { return m_account.logout(); }
+    QCoro::Task<> refreshPublicData() override { return m_account.refreshPublicData(); }
+    QCoro::Task<> refreshPrivateData() override { return m_account.refreshPrivateData(); }
+    QCoro::Task<> unbindDevice(Device device) override { return m_account.unbindDevice(device); }
     QCoro::Task<> submitFeedback(QString title, QString contactEmail, QString body) override
     {
         return m_account.submitFeedback(title, contactEmail, body);
     }
-    void purchase(const Plan &plan) override
-    {
-        m_account.purchase(plan);
-    }
-    void copyInviteLink() override
-    {
-        m_account.copyInviteLink();
-    }
-    void openClientHome() override
-    {
-        m_account.openClientHome();
-    }
-    bool hasSessionToken() const override
-    {
-        return m_model.token().has_value();
-    }
+    void purchase(const Plan &plan) override { m_account.purchase(plan); }
+    void copyInviteLink() override { m_account.copyInviteLink(); }
+    void openClientHome() override { m_account.openClientHome(); }
+    bool hasSessionToken() const override { return m_model.token().has_value(); }
 
     // The parts, for tests that need one step of their work, and what they work with.
-    ConnectionController &connection()
-    {
-        return m_connection;
-    }
-    AccountService &account()
-    {
-        return m_account;
-    }
-    EndpointRanking &ranking()
-    {
-        return m_ranking;
-    }
-    SpeedMonitor &speedMonitor()
-    {
-        return m_speedMonitor;
-    }
-    TunnelCoordinator &tunnel()
-    {
-        return *m_dependencies.tunnel;
-    }
-    Preferences &preferences()
-    {
-        return *m_dependencies.preferences;
-    }
+    ConnectionController &connection() { return m_connection; }
+    AccountService &account() { return m_account; }
+    EndpointRanking &ranking() { return m_ranking; }
+    SpeedMonitor &speedMonitor() { return m_speedMonitor; }
+    TunnelCoordinator &tunnel() { return *m_dependencies.tunnel; }
+    Preferences &preferences() { return *m_dependencies.preferences; }
 
     static inline const QString launchAtLoginKey = QStringLiteral("tovren.launchAtLogin");
     static inline const QString menuBarEnabledKey = QStringLiteral("tovren.menuBarEnabled");
