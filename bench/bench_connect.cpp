@@ -14,10 +14,10 @@
 #include "ui/MenuBar.h"
 #include "ui/RootView.h"
 
+#include "base/LocalProxyPorts.h"
 #include "runtime/CommandRunner.h"
 #include "runtime/HostPaths.h"
 #include "runtime/SingBoxRuntimeRules.h"
-#include "base/LocalProxyPorts.h"
 #include "tunnel/ProbeTargets.h"
 
 #include <QApplication>

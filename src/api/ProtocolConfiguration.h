@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/JSONValue.h"
 #include "ProtocolConfigRecords.h"
+#include "base/JSONValue.h"
 #include "base/Types.h"
 
 // The client's normalised configuration for one endpoint: WireGuard text for WireGuard, at least one sing-box

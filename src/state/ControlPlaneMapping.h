@@ -1,8 +1,8 @@
 #pragma once
 
-#include "base/Types.h"
 #include "api/CatalogueRecords.h"
 #include "api/DeviceRecords.h"
+#include "base/Types.h"
 
 // The client's own value types, made from the control plane's records.
 

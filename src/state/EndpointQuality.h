@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/Types.h"
 #include "base/JsonDecoding.h"
+#include "base/Types.h"
 
 #include <QMap>
 #include <QSet>

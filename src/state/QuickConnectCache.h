@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/Types.h"
 #include "api/ProtocolConfiguration.h"
+#include "base/Types.h"
 
 // The configuration that last worked, kept on disk so that a later connect can start from it. It holds
 // credentials: the file is the owner's alone.

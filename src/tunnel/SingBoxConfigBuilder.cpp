@@ -1,9 +1,9 @@
 #include "SingBoxConfigBuilder.h"
 
+#include "api/ProtocolConfiguration.h"
 #include "base/LocalProxyPorts.h"
 #include "base/PrettyJson.h"
 #include "base/TovrenTrafficRules.h"
-#include "api/ProtocolConfiguration.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/JSONValue.h"
 #include "base/Errors.h"
+#include "base/JSONValue.h"
 #include "base/Types.h"
 
 #include <QByteArray>

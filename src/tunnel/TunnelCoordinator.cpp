@@ -1,9 +1,9 @@
 #include "TunnelCoordinator.h"
 
-#include "base/LocalProxyPorts.h"
 #include "SingBoxConfigBuilder.h"
-#include "base/TovrenTrafficRules.h"
 #include "WireGuardCommands.h"
+#include "base/LocalProxyPorts.h"
+#include "base/TovrenTrafficRules.h"
 
 #include "base/ProductPaths.h"
 #include "runtime/CommandRunner.h"

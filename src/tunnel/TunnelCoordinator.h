@@ -2,10 +2,10 @@
 
 #include "TunnelCoordinatorError.h"
 
+#include "TunnelActivation.h"
 #include "api/ProtocolConfiguration.h"
 #include "base/AsyncSerialQueue.h"
 #include "base/Types.h"
-#include "TunnelActivation.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

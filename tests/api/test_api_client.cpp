@@ -1,11 +1,11 @@
-#include "testkit/TestHome.h"
 #include "api/DeviceIdentityStore.h"
 #include "api/ProtocolConfiguration.h"
 #include "api/SessionStore.h"
 #include "api/TovrenAPIClient.h"
 #include "base/Preferences.h"
-#include "testkit/ScriptedServer.h"
 #include "testkit/ControlPlaneProcess.h"
+#include "testkit/ScriptedServer.h"
+#include "testkit/TestHome.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -413,7 +413,6 @@ private Q_SLOTS:
             QCOMPARE(readSettingsFile(*m_home).value("tovren.deviceId"), legacy); // the legacy id is left in place
         }
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestTovrenAPIClient)

@@ -1,10 +1,10 @@
-#include "testkit/TestHome.h"
 #include "api/CatalogueRecords.h"
 #include "api/DeviceRecords.h"
 #include "api/GenericRecords.h"
 #include "api/ProtocolConfiguration.h"
 #include "api/ReportRecords.h"
 #include "api/TovrenRuntimeError.h"
+#include "testkit/TestHome.h"
 
 #include <QTest>
 

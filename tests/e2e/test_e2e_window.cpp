@@ -1,6 +1,7 @@
 #include "testkit/ConnectionWorld.h"
 #include "testkit/EndToEnd.h"
 
+#include "state/StateActions.h"
 #include "ui/AuthView.h"
 #include "ui/ConnectionPanel.h"
 #include "ui/HomeControls.h"
@@ -11,7 +12,6 @@
 #include "ui/NodePanel.h"
 #include "ui/RootView.h"
 #include "ui/SidebarView.h"
-#include "state/StateActions.h"
 #include "ui/StyledButton.h"
 #include "ui/Typography.h"
 

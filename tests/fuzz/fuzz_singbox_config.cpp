@@ -2,13 +2,13 @@
 // without the AI entry. Whatever comes out must be JSON the core can take: the client's inbounds exactly, the
 // route naming them, no duplicate outbound tags and no name pointing at nothing introduced; a second rewrite
 // must change nothing; the runtime must read back the listen ports that were written.
-#include "testkit/ReferenceIntegrity.h"
 #include "FuzzSupport.h"
+#include "testkit/ReferenceIntegrity.h"
 
 #include "base/JSONValue.h"
-#include "runtime/SingBoxRuntimeRules.h"
 #include "base/LocalProxyPorts.h"
 #include "base/PrettyJson.h"
+#include "runtime/SingBoxRuntimeRules.h"
 #include "tunnel/SingBoxConfigBuilder.h"
 
 #include <QJsonArray>

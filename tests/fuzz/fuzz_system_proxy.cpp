@@ -3,12 +3,12 @@
 // administrator shell and AppleScript unchanged, ports in range, bypass lists that read back the same.
 #include "FuzzSupport.h"
 
+#include "base/LocalProxyPorts.h"
+#include "base/TovrenTrafficRules.h"
 #include "runtime/HostPaths.h"
 #include "runtime/PrivilegedCommand.h"
 #include "runtime/SystemProxySettings.h"
 #include "tunnel/ConnectivityRules.h"
-#include "base/LocalProxyPorts.h"
-#include "base/TovrenTrafficRules.h"
 
 #include <QSet>
 

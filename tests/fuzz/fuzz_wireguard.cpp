@@ -3,9 +3,9 @@
 // there is an interface section, and preparing it again must change nothing.
 #include "FuzzSupport.h"
 
+#include "base/TextLines.h"
 #include "base/Types.h"
 #include "runtime/PrivilegedCommand.h"
-#include "base/TextLines.h"
 #include "tunnel/WireGuardCommands.h"
 #include "tunnel/WireGuardConfigRouter.h"
 

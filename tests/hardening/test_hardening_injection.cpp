@@ -4,11 +4,11 @@
 // nothing the value smuggled in ran (it would touch $PWNED) and that each tool got the value as one whole word.
 #include "testkit/TunnelFixtures.h"
 
-#include "state/AppState.h"
 #include "base/ProductPaths.h"
 #include "runtime/MacOSSystemProxyManager.h"
 #include "runtime/PrivilegedCommand.h"
 #include "runtime/SingBoxRuntimeCoordinator.h"
+#include "state/AppState.h"
 #include "tunnel/TunnelCoordinator.h"
 
 #include "testkit/AwaitTask.h"

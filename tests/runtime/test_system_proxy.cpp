@@ -1,10 +1,10 @@
-#include "testkit/AwaitTask.h"
-#include "testkit/SimulatedMac.h"
-#include "testkit/TestHome.h"
+#include "base/TovrenTrafficRules.h"
 #include "runtime/MacOSSystemProxyManager.h"
 #include "runtime/ProxySnapshotFile.h"
 #include "runtime/SystemProxySettings.h"
-#include "base/TovrenTrafficRules.h"
+#include "testkit/AwaitTask.h"
+#include "testkit/SimulatedMac.h"
+#include "testkit/TestHome.h"
 
 #include <QFile>
 #include <QTest>

@@ -1,10 +1,10 @@
 // The client's core: endpoint ranking and its statistics, stored settings and files, the quick-connect cache,
 // speed sampling and start-up.
-#include "testkit/TestHome.h"
-#include "state/AppState.h"
-#include "state/EndpointQuality.h"
 #include "base/ProductPaths.h"
 #include "runtime/NetworkSpeedSampler.h"
+#include "state/AppState.h"
+#include "state/EndpointQuality.h"
+#include "testkit/TestHome.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "TunnelFixtures.h"
 #include "AwaitTask.h"
+#include "ControlPlaneProcess.h"
 #include "SimulatedMac.h"
 #include "TestHome.h"
-#include "ControlPlaneProcess.h"
+#include "TunnelFixtures.h"
 
 #include "state/AppState.h"
 

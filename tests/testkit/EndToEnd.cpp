@@ -1,11 +1,11 @@
 #include "EndToEnd.h"
 
 #include "AwaitTask.h"
-#include "EndWithTest.h"
 #include "ControlPlaneProcess.h"
+#include "EndWithTest.h"
 
-#include "runtime/CommandRunner.h"
 #include "base/LocalProxyPorts.h"
+#include "runtime/CommandRunner.h"
 
 #include <QDir>
 #include <QFile>

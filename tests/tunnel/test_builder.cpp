@@ -1,8 +1,8 @@
-#include "testkit/TestHome.h"
 #include "api/ProtocolConfiguration.h"
 #include "base/PrettyJson.h"
-#include "tunnel/SingBoxConfigBuilder.h"
 #include "base/TovrenTrafficRules.h"
+#include "testkit/TestHome.h"
+#include "tunnel/SingBoxConfigBuilder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

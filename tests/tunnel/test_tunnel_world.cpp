@@ -3,9 +3,9 @@
 // of its components from Homebrew. Binds the client's real loopback ports.
 #include "testkit/TunnelFixtures.h"
 
-#include "state/AppState.h"
 #include "base/ProductPaths.h"
 #include "runtime/SingBoxRuntimeCoordinator.h"
+#include "state/AppState.h"
 #include "tunnel/ConnectivityRules.h"
 #include "tunnel/TunnelCoordinator.h"
 #include "tunnel/WireGuardCommands.h"

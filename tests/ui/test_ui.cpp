@@ -1,5 +1,7 @@
 #include "state/AppState.h"
 
+#include "state/StateActions.h"
+#include "testkit/TestHome.h"
 #include "ui/AIEnhancedModeCard.h"
 #include "ui/AccountPages.h"
 #include "ui/AppDelegate.h"
@@ -16,9 +18,7 @@
 #include "ui/RootView.h"
 #include "ui/Screenshots.h"
 #include "ui/SidebarView.h"
-#include "state/StateActions.h"
 #include "ui/StyledButton.h"
-#include "testkit/TestHome.h"
 #include "ui/Typography.h"
 
 #include <QCheckBox>
