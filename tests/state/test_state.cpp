@@ -228,6 +228,7 @@ private Q_SLOTS:
             state.setMenuBarEnabled(false);
             state.setShowMenuBarSpeed(true);
             state.setLaunchAtLogin(true);
+            QVERIFY(!state.menuBarEnabled() && state.showMenuBarSpeed() && state.launchAtLogin()); // published too
             state.preferences().setString(AppState::outboundModeKey, "enhanced");
             state.preferences().setBool(AppState::aiEnhancedModeEnabledKey, true);
         }
