@@ -90,7 +90,6 @@ public:
 
     // Activity log: newest first, the newest 30 kept.
     void appendLog(const QString &message) { m_model.appendLog(message); }
-    static constexpr int maxLogEntries = StateModel::maxLogEntries;
 
     // Derived texts and lists.
     QList<LogEntry> visibleLogs() const;

@@ -194,7 +194,7 @@ QCoro::Task<void> ConnectionController::recoverConnectionAfterHealthFailure(Endp
         co_return abandon();
 
     const QList<Endpoint> candidates = m_ranking.connectionCandidates(endpoint, QSet<QString>{endpoint.id})
-                                           .mid(0, EndpointRanking::maxConnectionCandidates);
+                                           .mid(0, EndpointQuality::maxConnectionCandidates);
     QList<Endpoint> tried;
     std::optional<QString> lastError;
     for (const Endpoint &candidate : candidates) {

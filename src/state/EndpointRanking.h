@@ -12,7 +12,6 @@ public:
     explicit EndpointRanking(AppStateDependencies &dependencies);
     Q_DISABLE_COPY_MOVE(EndpointRanking)
 
-    static constexpr int maxConnectionCandidates = EndpointQuality::maxConnectionCandidates;
     static inline const QString endpointQualityStatsKey = QStringLiteral("tovren.endpointQualityStats.v1");
     static double secondsSince1970();
 
