@@ -54,10 +54,11 @@ void checkProxyState(const QString &output)
     if (isOwnedByClient(state))
         require(state.enabled && LocalProxyPorts::isOwnedSystemProxyPort(state.port), "owned means our own port");
 
-    // networksetup prints a state in this shape; reading it must give the state back.
-    const QString shown = QStringLiteral("Enabled: %1\nServer: %2\nPort: %3\nAuthenticated Proxy Enabled: 0\n")
-                              .arg(state.enabled ? QStringLiteral("Yes") : QStringLiteral("No"), state.server)
-                              .arg(state.port);
+    // networksetup prints a state in this shape; reading it must give the state back. Joined, not arg()ed:
+    // a server reading "%1" would otherwise take the port's place.
+    const QString shown = QStringLiteral("Enabled: ") + (state.enabled ? QStringLiteral("Yes") : QStringLiteral("No"))
+                          + QStringLiteral("\nServer: ") + state.server + QStringLiteral("\nPort: ")
+                          + QString::number(state.port) + QStringLiteral("\nAuthenticated Proxy Enabled: 0\n");
     require(parseProxyState(shown) == state, "a shown state reads back the same");
 }
 
